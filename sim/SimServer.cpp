@@ -1,0 +1,302 @@
+#include "sim/SimServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <stdexcept>
+
+namespace sim {
+
+namespace fs = std::filesystem;
+
+SimServer::SimServer(Options options)
+    : start_(std::chrono::steady_clock::now()), device_(std::move(options)) {
+  wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_ < 0) throw std::runtime_error("eventfd failed");
+}
+
+SimServer::~SimServer() {
+  {
+    std::lock_guard l(m_);
+    stop_ = true;
+  }
+  Wake();
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard l(m_);
+  for (auto& [r, done] : requests_) done.set_value(false);
+  requests_.clear();
+  ClosePty();
+  RemoveLink();
+  ::close(wake_);
+}
+
+double SimServer::NowMs() const {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
+      .count();
+}
+
+void SimServer::Wake() const {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto n = ::write(wake_, &one, sizeof one);
+}
+
+bool SimServer::Start(const std::string& linkPath) {
+  std::lock_guard l(m_);
+  if (started_) return false;
+  linkPath_ = linkPath;
+  if (!OpenPty()) return false;
+  if (!linkPath_.empty() && !PointLink()) {
+    ClosePty();
+    return false;
+  }
+  started_ = running_ = true;
+  thread_ = std::thread(&SimServer::Run, this);
+  return true;
+}
+
+bool SimServer::OpenPty() {
+  termios raw{};
+  ::cfmakeraw(&raw);  // no echo, no line editing, even before a client configures the line
+  ::cfsetispeed(&raw, B57600);
+  ::cfsetospeed(&raw, B57600);
+  raw.c_cflag |= CLOCAL | CREAD;
+  int master = -1, slave = -1;
+  if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0) return false;
+  char name[PATH_MAX];
+  if (::ttyname_r(slave, name, sizeof name) != 0) {
+    ::close(master);
+    ::close(slave);
+    return false;
+  }
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  master_ = master;
+  slave_ = slave;
+  slavePath_ = name;
+  return true;
+}
+
+void SimServer::ClosePty() {
+  if (master_ >= 0) ::close(master_);
+  if (slave_ >= 0) ::close(slave_);
+  master_ = slave_ = -1;
+  slavePath_.clear();
+}
+
+bool SimServer::PointLink() {
+  std::error_code ec;
+  fs::path link(linkPath_);
+  if (link.has_parent_path()) fs::create_directories(link.parent_path(), ec);
+  auto st = fs::symlink_status(link, ec);
+  if (fs::exists(st) && !fs::is_symlink(st)) return false;  // never replace a real file
+  // A new link renamed over the old one: the name never points nowhere while replugging.
+  fs::path tmp =
+      link.parent_path() / ("." + link.filename().string() + ".new" + std::to_string(::getpid()));
+  fs::remove(tmp, ec);
+  fs::create_symlink(slavePath_, tmp, ec);
+  if (ec) return false;
+  fs::rename(tmp, link, ec);
+  if (ec) {
+    fs::remove(tmp, ec);
+    return false;
+  }
+  linkTarget_ = slavePath_;
+  return true;
+}
+
+void SimServer::RemoveLink() {
+  if (linkPath_.empty() || linkTarget_.empty()) return;
+  std::error_code ec;
+  // only our own link: someone may have pointed the name elsewhere meanwhile
+  if (fs::read_symlink(linkPath_, ec) == fs::path(linkTarget_) && !ec) fs::remove(linkPath_, ec);
+  linkTarget_.clear();
+}
+
+bool SimServer::Perform(Request r) {
+  ClosePty();
+  RemoveLink();
+  if (r == Request::Unplug) return true;
+  if (!OpenPty()) return false;
+  if (!linkPath_.empty() && !PointLink()) {
+    ClosePty();
+    return false;
+  }
+  return true;
+}
+
+bool SimServer::Submit(Request r) {
+  std::unique_lock l(m_);
+  if (!started_) return false;  // nothing to plug before Start
+  if (!running_) return Perform(r);
+  std::promise<bool> done;
+  auto result = done.get_future();
+  requests_.emplace_back(r, std::move(done));
+  l.unlock();
+  Wake();
+  return result.get();
+}
+
+void SimServer::Unplug() {
+  Submit(Request::Unplug);
+}
+bool SimServer::Replug() {
+  return Submit(Request::Replug);
+}
+
+void SimServer::Run() {
+  std::string out;      // taken off the device, not yet accepted by the pty
+  bool broken = false;  // the master reported an error: wait for a replug
+  std::unique_lock l(m_);
+  while (!stop_) {
+    while (!requests_.empty()) {
+      auto [r, done] = std::move(requests_.front());
+      requests_.pop_front();
+      out.clear();
+      broken = false;
+      done.set_value(Perform(r));
+    }
+    Device::Due due = device_.TakeDue(NowMs());
+    if (master_ >= 0 && !broken) out += due.bytes;  // unplugged: talking into the void
+    if (due.hangUp) {
+      out.clear();
+      Perform(Request::Unplug);
+      auto notify = onAutoUnplug_;
+      l.unlock();
+      if (notify) notify();
+      l.lock();
+      continue;
+    }
+    const std::optional<double> next = device_.NextDueMs();
+    const int master = broken ? -1 : master_;
+    l.unlock();
+
+    while (master >= 0 && !out.empty()) {
+      ssize_t n = ::write(master, out.data(), out.size());
+      if (n > 0) {
+        out.erase(0, static_cast<std::size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;  // the client is not reading: wait until the pty takes more
+      }
+    }
+
+    pollfd fds[2] = {{wake_, POLLIN, 0}, {master, POLLIN, 0}};
+    if (!out.empty()) fds[1].events |= POLLOUT;
+    timespec ts{};
+    timespec* timeout = nullptr;
+    if (next) {
+      // wake for the next scheduled byte, rounded up so that it is due when we look
+      const double waitUs = std::max(0.0, std::ceil((*next - NowMs()) * 1000.0));
+      ts.tv_sec = static_cast<time_t>(waitUs / 1e6);
+      ts.tv_nsec = static_cast<long>(std::fmod(waitUs, 1e6) * 1000.0);
+      timeout = &ts;
+    }
+    const nfds_t count = master >= 0 ? 2 : 1;
+    if (::ppoll(fds, count, timeout, nullptr) < 0 && errno != EINTR) {
+      l.lock();
+      break;
+    }
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t v;
+      [[maybe_unused]] auto n = ::read(wake_, &v, sizeof v);
+    }
+    std::vector<Received> arrived;
+    std::function<void(const Received&)> onCommand;
+    if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+      char buf[256];
+      ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) {
+        l.lock();
+        const std::size_t before = device_.Commands().size();
+        device_.Receive(std::string_view(buf, static_cast<std::size_t>(n)), NowMs());
+        const auto& all = device_.Commands();
+        arrived.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        if (!arrived.empty()) onCommand = onCommand_;
+        l.unlock();
+        if (!arrived.empty()) cv_.notify_all();
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        broken = true;  // cannot happen while we hold the slave; never spin on it
+      }
+    }
+    if (onCommand) {
+      for (auto& c : arrived) onCommand(c);
+    }
+    l.lock();
+  }
+  running_ = false;
+  for (auto& [r, done] : requests_) done.set_value(Perform(r));
+  requests_.clear();
+}
+
+std::string SimServer::SlavePath() const {
+  std::lock_guard l(m_);
+  return slavePath_;
+}
+
+std::string SimServer::LinkPath() const {
+  std::lock_guard l(m_);
+  return linkPath_;
+}
+
+bool SimServer::Plugged() const {
+  std::lock_guard l(m_);
+  return master_ >= 0;
+}
+
+void SimServer::RaiseError(int code) {
+  WithDevice([&](Device& d) { d.RaiseError(code, NowMs()); });
+}
+
+void SimServer::ClearErrorCode(int code) {
+  WithDevice([&](Device& d) { d.ClearErrorCode(code); });
+}
+
+void SimServer::SetSN(int sn) {
+  WithDevice([&](Device& d) { d.SetSN(sn); });
+}
+
+void SimServer::WithDevice(const std::function<void(Device&)>& fn) {
+  {
+    std::lock_guard l(m_);
+    fn(device_);
+  }
+  Wake();
+}
+
+DeviceState SimServer::State() const {
+  std::lock_guard l(m_);
+  return device_.State();
+}
+
+std::vector<Received> SimServer::Commands() const {
+  std::lock_guard l(m_);
+  return device_.Commands();
+}
+
+bool SimServer::WaitForCommands(std::size_t n, int timeoutMs) const {
+  std::unique_lock l(m_);
+  return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
+                      [&] { return device_.Commands().size() >= n; });
+}
+
+void SimServer::SetOnCommand(std::function<void(const Received&)> fn) {
+  std::lock_guard l(m_);
+  onCommand_ = std::move(fn);
+}
+
+void SimServer::SetOnAutoUnplug(std::function<void()> fn) {
+  std::lock_guard l(m_);
+  onAutoUnplug_ = std::move(fn);
+}
+
+}  // namespace sim
