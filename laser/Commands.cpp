@@ -279,8 +279,8 @@ void LoadQTCommands(TCommandList& list, bool reload) {
   const std::string triggerMask = "\\A[ \\w]*?(LASER([12]))??[ \\t]*?(EXTERNAL|INTERNAL|CW).*\\Z";
   const std::string humidityMask =
       "\\A[ \\t]*?HUMIDITY LASER[ \\t]*?(\\d):[ \\t]*?(-??\\d+?\\.\\d+?)[ \\t]*?%\\Z";
-  const std::string frequency1Mask = std::string("\\A[ \\w]*?FREQUENCY[ \\t]*?=[ \\t]*?(") +
-                                     "-??" + "\\d+?\\.\\d{2}) HZ\\Z";
+  const std::string frequency1Mask =
+      std::string("\\A[ \\w]*?FREQUENCY[ \\t]*?=[ \\t]*?(") + "-??" + "\\d+?\\.\\d{2}) HZ\\Z";
   list.Add(lcReadFlowRate, 0, "r91", "\\AFLOW:[ \\t]*?(\\d{1,2}\\.\\d\\d) L/MIN\\Z", {-1, 1},
            "Read current flow rate of cooling water");
   list.Add(lcReadCurrentLimit, 1, "r66",

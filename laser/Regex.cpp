@@ -23,7 +23,9 @@ struct TRegexCode {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Length of a valid counted quantifier ("{n}", "{n,}", "{n,m}") at `at`, or 0.
 std::size_t CountedQuantifierLength(std::string_view p, std::size_t at) {
@@ -81,8 +83,8 @@ std::size_t ClassLength(std::string_view p, std::size_t at) {
     const char c = p[i];
     if (c == '\\') {
       i += EscapeLength(p, i);
-    } else if (c == '[' && i + 1 < p.size() && (p[i + 1] == ':' || p[i + 1] == '.' ||
-                                                 p[i + 1] == '=')) {
+    } else if (c == '[' && i + 1 < p.size() &&
+               (p[i + 1] == ':' || p[i + 1] == '.' || p[i + 1] == '=')) {
       const std::size_t end = p.find(std::string{p[i + 1], ']'}, i + 2);
       i = end == std::string_view::npos ? i + 1 : end + 2;
     } else if (c == ']') {
@@ -244,9 +246,8 @@ TRegex::TRegex(std::string_view pattern) : FPattern(pattern) {
   const std::string lazy = MakeQuantifiersLazy(pattern);
   int errorCode = 0;
   PCRE2_SIZE errorOffset = 0;
-  pcre2_code* code =
-      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(lazy.data()), lazy.size(), PCRE2_MULTILINE,
-                    &errorCode, &errorOffset, CompileContext());
+  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(lazy.data()), lazy.size(),
+                                   PCRE2_MULTILINE, &errorCode, &errorOffset, CompileContext());
   std::lock_guard lock(cache.Lock);
   if (cache.Codes.size() + cache.Errors.size() >= CacheLimit) {
     cache.Codes.clear();
@@ -281,15 +282,16 @@ bool TRegex::Search(std::string_view subject, TRegexMatch& match, std::size_t of
     const PCRE2_SIZE start = ovector[2 * k];
     const PCRE2_SIZE end = ovector[2 * k + 1];
     if (start == PCRE2_UNSET || end < start) continue;
-    match.Groups[static_cast<std::size_t>(k)] =
-        ShortString(subject.substr(start, end - start));
+    match.Groups[static_cast<std::size_t>(k)] = ShortString(subject.substr(start, end - start));
   }
   match.Start = ovector[0];
   match.End = ovector[1] < ovector[0] ? ovector[0] : ovector[1];
   return true;
 }
 
-int TRegex::CaptureCount() const { return FCode ? static_cast<int>(FCode->CaptureCount) : 0; }
+int TRegex::CaptureCount() const {
+  return FCode ? static_cast<int>(FCode->CaptureCount) : 0;
+}
 
 bool TRegex::Search(std::string_view subject) const {
   TRegexMatch match;

@@ -13,8 +13,8 @@ struct TRegexCode;  // compiled pattern, shared through the cache
 struct TRegexMatch {
   // Groups 0..Highest, each cut to 255 characters; a group that took no part is empty.
   std::vector<std::string> Groups;
-  int Highest = -1;        // highest-numbered group that took part (0 when only the whole match)
-  std::size_t Start = 0;   // offsets of the whole match in the subject
+  int Highest = -1;       // highest-numbered group that took part (0 when only the whole match)
+  std::size_t Start = 0;  // offsets of the whole match in the subject
   std::size_t End = 0;
 };
 

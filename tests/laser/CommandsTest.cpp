@@ -14,10 +14,18 @@ struct TChangeCounter {
   }
 };
 
-void Base(TCommandList& l) { LoadBaseCommands(l); }
-void QT(TCommandList& l) { LoadQTCommands(l, true); }
-void ZE(TCommandList& l) { LoadZECommands(l, true); }
-void Initial(TCommandList& l) { LoadInitialCommands(l); }
+void Base(TCommandList& l) {
+  LoadBaseCommands(l);
+}
+void QT(TCommandList& l) {
+  LoadQTCommands(l, true);
+}
+void ZE(TCommandList& l) {
+  LoadZECommands(l, true);
+}
+void Initial(TCommandList& l) {
+  LoadInitialCommands(l);
+}
 
 TEST(CommandList, SetsHaveTheirEntriesAndRaiseOneChangeEach) {
   struct {
@@ -95,7 +103,7 @@ TEST(CommandList, EntriesInOrderWithTextsAndIndexes) {
 TEST(CommandList, LinesCountsTheLineBreakEscapes) {
   for (auto loader : {Initial, QT, ZE}) {
     TCommandList list;
-  loader(list);
+    loader(list);
     for (int i = 0; i < list.Count(); ++i) {
       const TCommandSyntax& e = list.Items(i);
       EXPECT_EQ(e.Lines, e.ID == lcReadRunningTime ? 3 : 1) << e.Command;
@@ -117,18 +125,12 @@ TEST(CommandList, IndexOfByKindAndBranch) {
     int SubID;
     const char* Expected;  // nullptr: not found
   } cases[] = {
-      {&ze, lcReadCurrent, 1, nullptr},
-      {&ze, lcReadCurrent, 2, "r62"},
-      {&qt, lcSetInternal, 2, "w70 1"},
-      {&ze, lcSetInternal, 2, nullptr},
-      {&ze, lcSetInternal, 1, "w70 1"},
-      {&qt, lcReadMaxCurrent, 0, "r67"},
-      {&qt, lcReadMaxCurrent, 2, "r69"},
-      {&qt, lcSetCW, 0, "w71 2"},
-      {&qt, lcReadSN, 1, "r01"},
-      {&qt, lcReadTemperature, 0, nullptr},
-      {&ze, lcSetCurrent, 1, nullptr},
-      {&ze, lcReadMaxCurrent, 2, "r65"},
+      {&ze, lcReadCurrent, 1, nullptr},  {&ze, lcReadCurrent, 2, "r62"},
+      {&qt, lcSetInternal, 2, "w70 1"},  {&ze, lcSetInternal, 2, nullptr},
+      {&ze, lcSetInternal, 1, "w70 1"},  {&qt, lcReadMaxCurrent, 0, "r67"},
+      {&qt, lcReadMaxCurrent, 2, "r69"}, {&qt, lcSetCW, 0, "w71 2"},
+      {&qt, lcReadSN, 1, "r01"},         {&qt, lcReadTemperature, 0, nullptr},
+      {&ze, lcSetCurrent, 1, nullptr},   {&ze, lcReadMaxCurrent, 2, "r65"},
   };
   for (const auto& c : cases) {
     const int index = c.List->IndexOf(c.ID, static_cast<std::uint8_t>(c.SubID));

@@ -1,0 +1,226 @@
+#include "laser/QNLaser.h"
+
+#include <charconv>
+#include <utility>
+
+TLaser::TLaser(TLaserTiming timing) : FTiming(timing) {
+  BufferMonitor = std::make_unique<TBufferMonitor>(this);
+  InputMonitor = std::make_unique<TInputMonitor>(this);
+  OutputMonitor = std::make_unique<TOutputMonitor>(this, CommandQueue);
+  CommandQueue.OnChange = [this](TStrQueue*) { QueueChanged(); };
+  Timer = std::make_unique<TInnerTimer>(this);
+  Timer->SetInterval(FTiming.PhaseMs);
+  Timer->OnTimer = [this] { ResetTimeout(); };
+  LoadInitialCommands(FCommandList);
+  FCommandList.OnChange = [this](TCommandList*) { CommandListChanged(); };
+  BufferMonitor->Launch();
+  InputMonitor->Launch();
+  OutputMonitor->Launch();
+  Timer->Launch();
+}
+
+TLaser::~TLaser() {
+  Timer->Stop();
+  BufferMonitor->Stop();
+  OutputMonitor->Stop();
+  InputMonitor->Stop();
+  // A worker blocked in a hand-over is released without its call running: the program that
+  // handled our events may already be going away.
+  FSync.Shutdown();
+  Timer->Join();
+  BufferMonitor->Join();
+  OutputMonitor->Join();
+  InputMonitor->Join();
+  CommandQueue.OnChange = nullptr;
+  FCommandList.OnChange = nullptr;
+  Close();  // here, while the whole object still exists for an OnDisconnect handler
+}
+
+// ---------------------------------------------------------------- connection
+
+bool TLaser::Open() {
+  TNotifyEvent connect = std::exchange(OnConnect, nullptr);
+  TComPort::Open();
+  OnConnect = std::move(connect);
+  if (Connected()) {
+    InputMonitor->Resume();
+    if (OnConnect) OnConnect(this);
+    return true;
+  }
+  if (OnConnectFail) OnConnectFail(this);
+  return false;
+}
+
+bool TLaser::Disconnect() {
+  const bool closed = Close();
+  if (closed) {
+    InputMonitor->Pause();
+    ClearCommandErrors();
+    ClearRxBuffer();
+  }
+  return closed;
+}
+
+void TLaser::ClearRxBuffer() {
+  std::lock_guard lock(BufferLock);
+  RxBuffer.clear();
+  ++RxEpoch;
+}
+
+std::string TLaser::RxText() const {
+  std::lock_guard lock(BufferLock);
+  return RxBuffer;
+}
+
+double TLaser::MaxCurrent(int Branch) const {
+  return (Branch == 1 || Branch == 2) ? FMaxCurrent[Branch - 1] : 0.0;
+}
+
+// ---------------------------------------------------------------- sending
+
+void TLaser::SendCommand(TLaserCommand ID, std::uint8_t SubID, std::string_view Param) {
+  const int index = FCommandList.IndexOf(ID, SubID);
+  if (index < 0) return;
+  std::string text = FCommandList.Items(index).Command;
+  if (!Param.empty()) {
+    text += ' ';
+    text += Param;
+    text = ShortString(text);
+  }
+  SendRaw(text, index);
+}
+
+void TLaser::SendValue(TLaserCommand ID, std::uint8_t SubID, double Value) {
+  char buffer[64];
+  auto [end, ec] =
+      std::to_chars(buffer, buffer + sizeof buffer, Value, std::chars_format::fixed, 2);
+  if (ec != std::errc()) return;  // no finite value this large is ever sent
+  SendCommand(ID, SubID, std::string_view(buffer, static_cast<std::size_t>(end - buffer)));
+}
+
+void TLaser::SendRaw(std::string_view Text, int Index) {
+  if (Connected()) CommandQueue.Push(Text, Index);
+}
+
+void TLaser::ReadErrorCode() {
+  {
+    std::lock_guard lock(BufferLock);
+    ReportedErrors.reset();
+  }
+  SendCommand(lcReadErrorCode, 0, "");
+}
+
+void TLaser::SetTriggerMode(std::uint8_t Mode, std::uint8_t Branch) {
+  const TLaserCommand kind = Mode == 0 ? lcSetInternal : Mode == 1 ? lcSetExternal : lcSetCW;
+  SendCommand(kind, Branch, "");
+}
+
+// ---------------------------------------------------------------- worker callbacks
+
+void TLaser::QueueChanged() {
+  if (OutputMonitor && Connected() && CommandQueue.Count() > 0) OutputMonitor->Resume();
+}
+
+void TLaser::CommandListChanged() {
+  if (!OutputMonitor) return;
+  const std::string* clearError = nullptr;
+  const std::string* readErrorCode = nullptr;
+  const std::string* reset = nullptr;
+  const TCommandList::TSnapshot snapshot = FCommandList.Snapshot();
+  for (const TCommandSyntax& entry : *snapshot) {
+    if (entry.ID == lcClearError) clearError = &entry.Command;
+    if (entry.ID == lcReadErrorCode) readErrorCode = &entry.Command;
+    if (entry.ID == lcReset) reset = &entry.Command;
+  }
+  OutputMonitor->SetSpecialCommands(clearError, readErrorCode, reset);
+}
+
+void TLaser::BeginClearError() {
+  FReseting = true;
+  {
+    std::lock_guard lock(BufferLock);
+    ReportedErrors.reset();
+  }
+  Timer->OnTimer = [this] { ClearErrorTimeout(); };
+  Timer->Start(0);
+  if (OnClearError) OnClearError(this);
+}
+
+void TLaser::BeginReset() {
+  FReseting = true;
+  {
+    std::lock_guard lock(BufferLock);
+    ReportedErrors.reset();
+  }
+  Timer->OnTimer = [this] { ResetTimeout(); };
+  Timer->Start(0);
+  if (OnReset) OnReset(this);
+}
+
+void TLaser::ClearErrorRefused() {
+  FReseting = false;
+  if (OnClearedError) OnClearedError(this);
+  Timer->Pause();
+}
+
+void TLaser::ResetDone() {
+  FReseting = false;
+  if (OnReseted) OnReseted(this);
+  Timer->Pause();
+}
+
+void TLaser::ClearErrorTimeout() {
+  Timer->Pause();
+  if (Reseting()) {
+    FReseting = false;
+    if (OnClearedError) OnClearedError(this);
+  }
+}
+
+void TLaser::ResetTimeout() {
+  Timer->Pause();
+  if (Reseting()) {
+    FReseting = false;
+    if (OnReseted) OnReseted(this);
+  }
+}
+
+namespace {
+std::uint8_t Increment(std::uint8_t value) {
+  return value == 255 ? 255 : value + 1;
+}
+}  // namespace
+
+void TLaser::CountFailure(TLaserCommand ID, std::uint8_t SubID) {
+  std::lock_guard lock(FFailureLock);
+  FCommandErrors = Increment(FCommandErrors);
+  if (FailedCommands.IndexOf(ID, SubID) < 0) {
+    FailedCommands.Add(ID, SubID, "", "", {-1, 0}, "");
+    FVariousCommandErrors = Increment(FVariousCommandErrors);
+  }
+}
+
+void TLaser::CommandTimeout(const std::string& Text) {
+  const int index = FCommandList.IndexOfCommand(Text);
+  if (index < 0) {
+    std::lock_guard lock(FFailureLock);
+    FCommandErrors = Increment(FCommandErrors);
+    return;
+  }
+  const TCommandSyntax cmd = FCommandList.Items(index);
+  CountFailure(cmd.ID, cmd.SubID);
+  if (HandleCommandFailure(cmd) && OnCommandTimeout) {
+    OnCommandTimeout(this, cmd.ID, cmd.SubID, ShortString(Text));
+  }
+}
+
+bool TLaser::HandleCommandFailure(const TCommandSyntax&) {
+  return true;
+}
+
+void TLaser::ClearCommandErrors() {
+  std::lock_guard lock(FFailureLock);
+  FailedCommands.Clear();
+  FCommandErrors = 0;
+  FVariousCommandErrors = 0;
+}

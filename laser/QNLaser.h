@@ -1,0 +1,183 @@
+// The laser device object: the serial port plus the command table, the worker threads that send,
+// receive and match, the failure bookkeeping, the clear-error and reset phases, and the events
+// through which the program learns what the laser reports. Every event runs on the UI thread.
+#pragma once
+
+#include <atomic>
+#include <bitset>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "laser/Commands.h"
+#include "laser/Sync.h"
+#include "laser/Threads.h"
+#include "serial/ComPort.h"
+
+class TLaser;
+using TLaserNotify = std::function<void(TLaser* Sender)>;
+using TNotifyStr = std::function<void(TLaser* Sender, const std::string& buf)>;
+using TNotifyStrEx =
+    std::function<void(TLaser* Sender, std::uint8_t SubID, const std::string& buf)>;
+using TNotifyFloat = std::function<void(TLaser* Sender, double value)>;
+using TNotifyFloatEx = std::function<void(TLaser* Sender, std::uint8_t Branch, double Value)>;
+using TNotifyOnOff = std::function<void(TLaser* Sender, bool IsOn)>;
+using TNotifySN = std::function<void(TLaser* Sender, int SN)>;
+using TNotifyTriggerMode =
+    std::function<void(TLaser* Sender, std::uint8_t Branch, TTriggerMode Mode)>;
+using TNotifyRunningTime = std::function<void(TLaser* Sender, std::uint32_t value)>;
+using TNotifyLaserError = std::function<void(TLaser* Sender, std::uint8_t ErrorCode)>;
+using TNotifyCommandError = std::function<void(TLaser* Sender, TLaserCommand Command,
+                                               std::uint8_t SubID, const std::string& CmdStr)>;
+
+// Protocol timing; tests shorten the waits, the program keeps the defaults.
+struct TLaserTiming {
+  int ReplyTimeoutMs = 500;       // the sending thread's wait for a reply
+  std::uint32_t PhaseMs = 19000;  // longest clear-error or reset phase
+  int ContinuationGraceMs = 10;   // one wait for a continuation line still on its way
+};
+
+class TLaser : public TComPort {
+ public:
+  explicit TLaser(TLaserTiming timing = {});
+  ~TLaser() override;
+
+  // --- connection ---
+  bool Open() override;
+  bool Disconnect();
+
+  // --- command table ---
+  TCommandList& CommandList() { return FCommandList; }
+  const TCommandList& CommandList() const { return FCommandList; }
+  void LoadBaseCommands() { ::LoadBaseCommands(FCommandList); }
+  void LoadQTCommands(bool Reload) { ::LoadQTCommands(FCommandList, Reload); }
+  void LoadZECommands(bool Reload) { ::LoadZECommands(FCommandList, Reload); }
+
+  // --- sending (UI thread; none waits for the reply) ---
+  void SendCommand(TLaserCommand ID, std::uint8_t SubID, std::string_view Param);
+  void SendValue(TLaserCommand ID, std::uint8_t SubID, double Value);
+  void SendParam(TLaserCommand ID, std::string_view Param) { SendCommand(ID, 0, Param); }
+  void SendRaw(std::string_view Text, int Index);
+
+  void ReadStatus() { SendCommand(lcReadStatus, 0, ""); }
+  void ReadSN() { SendCommand(lcReadSN, 0, ""); }
+  void ReadCurrent(std::uint8_t Branch) { SendCommand(lcReadCurrent, Branch, ""); }
+  void ReadMaxCurrent(std::uint8_t Branch) { SendCommand(lcReadMaxCurrent, Branch, ""); }
+  void ReadFrequency(std::uint8_t Branch) { SendCommand(lcReadFrequency, Branch, ""); }
+  void ReadTriggerMode(std::uint8_t Branch) { SendCommand(lcReadTriggerMode, Branch, ""); }
+  void ReadErrorCode();
+  void ClearError() { SendCommand(lcClearError, 0, ""); }
+  void SaveSettings() { SendCommand(lcSaveSettings, 0, ""); }
+  void Reset() { SendCommand(lcReset, 0, ""); }
+  void SetLaserOn(bool On) { SendParam(lcSetStatus, On ? "1" : "0"); }
+  void SetTriggerMode(std::uint8_t Mode, std::uint8_t Branch);
+  void SetCurrent(std::uint8_t Branch, double Value) { SendValue(lcSetCurrent, Branch, Value); }
+  void SetFrequency(std::uint8_t Branch, double Value) { SendValue(lcSetFrequency, Branch, Value); }
+
+  // --- state ---
+  bool Reseting() const { return FReseting.load(std::memory_order_acquire); }
+  std::uint8_t CommandErrors() const { return FCommandErrors.load(); }
+  std::uint8_t VariousCommandErrors() const { return FVariousCommandErrors.load(); }
+  std::uint32_t RunningTime() const { return FRunningTime; }
+  double SeederFrequency() const { return FSeederFrequency; }
+  std::uint16_t SN() const { return FSN; }
+  int QXCSN() const { return FQXCSN; }
+  double MaxCurrent(int Branch) const;
+  const TLaserTiming& Timing() const { return FTiming; }
+  int QueueCount() const { return CommandQueue.Count(); }
+  std::string RxText() const;  // what was received and not yet consumed
+  // The hand-over queue that the UI thread drains (CheckSynchronize).
+  TSynchronizer& Synchronizer() { return FSync; }
+
+  // --- called by the worker threads (through Synchronize unless said otherwise) ---
+  void QueueChanged();        // any thread
+  void CommandListChanged();  // UI thread, from the table's OnChange
+  void InterpretReply(int Index, const TLaserMsg& Msg);
+  void InterpretReply(const TCommandSyntax& Cmd, const TLaserMsg& Msg);
+  void BeginClearError();
+  void BeginReset();
+  void ClearErrorRefused();
+  void ResetDone();
+  void ClearErrorTimeout();
+  void ResetTimeout();
+  void CommandTimeout(const std::string& Text);
+  bool HandleCommandFailure(const TCommandSyntax& Cmd);
+  void ClearCommandErrors();  // any thread
+
+  // --- events ---
+  TLaserNotify OnConnectFail;
+  TNotifyStr OnSend;
+  TNotifyStr OnReceive;
+  TNotifyStr OnMointorError;
+  TNotifyLaserError OnLaserError;
+  TNotifyCommandError OnCommandError;
+  TNotifyCommandError OnCommandTimeout;
+  TLaserNotify OnClearError;
+  TLaserNotify OnClearedError;
+  TLaserNotify OnReset;
+  TLaserNotify OnReseted;
+  TNotifyOnOff OnLaserON;
+  TNotifySN OnSN;
+  TNotifySN OnQXCSN;
+  TLaserNotify OnSNMismatch;
+  TNotifyFloatEx OnCurrent;
+  TNotifyFloatEx OnMaxCurrent;
+  TNotifyFloatEx OnFrequency;
+  TNotifyFloatEx OnTemperature;
+  TNotifyFloatEx OnHumidity;
+  TNotifyTriggerMode OnTriggerMode;
+  TNotifyRunningTime OnRunningTime;
+  TNotifyFloat OnFlowRate;
+  TNotifyFloat OnSeederFrequency;
+  TNotifyFloat OnPulsePickerCount;
+  TNotifyFloat OnPulsePickerNumber;
+  TNotifyFloat OnNominalRegulatorLevel;
+  TNotifyFloat OnActualRegulatorLevel;
+  TNotifyOnOff OnRegualtorState;
+  TNotifyStrEx OnCustomizedCmd;
+
+ private:
+  friend class TOutputMonitor;
+  friend class TInputMonitor;
+  friend class TBufferMonitor;
+
+  // Counts one failure of (kind, branch); the lock keeps the two counters and the list of
+  // failed pairs consistent between the matching thread and the UI thread.
+  void CountFailure(TLaserCommand ID, std::uint8_t SubID);
+  void ClearRxBuffer();
+
+  const TLaserTiming FTiming;
+  TSynchronizer FSync;
+  TEvent InputWakeEvent{true, false};
+  TEvent ReplyEvent{true, false};
+  TEvent ErrorReplyEvent{true, false};
+
+  // Receive text and the error codes already reported, guarded by BufferLock.
+  mutable std::mutex BufferLock;
+  std::string RxBuffer;
+  std::uint64_t RxEpoch = 0;  // counts the times the receive text was emptied from outside
+  std::bitset<104> ReportedErrors;
+
+  std::mutex FFailureLock;
+  TCommandList FailedCommands;
+  std::atomic<std::uint8_t> FCommandErrors{0};
+  std::atomic<std::uint8_t> FVariousCommandErrors{0};
+
+  TStrQueue CommandQueue;
+  TCommandList FCommandList;
+
+  std::unique_ptr<TBufferMonitor> BufferMonitor;
+  std::unique_ptr<TInputMonitor> InputMonitor;
+  std::unique_ptr<TOutputMonitor> OutputMonitor;
+  std::unique_ptr<TInnerTimer> Timer;
+
+  std::atomic<bool> FReseting{false};
+  std::uint32_t FRunningTime = 0;
+  double FSeederFrequency = 1.0;
+  std::uint16_t FSN = 0;
+  int FQXCSN = 0;
+  double FMaxCurrent[2] = {0, 0};
+};

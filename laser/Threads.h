@@ -1,0 +1,187 @@
+// The laser's worker threads and its command queue.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "laser/Commands.h"
+#include "laser/Regex.h"
+#include "laser/Sync.h"
+
+class TLaser;
+
+// Two command texts name the same command when their first letters agree (case ignored) and the
+// digit runs after them agree with leading zeros ignored; parameters do not count.
+bool SameCommand(const std::string& first, const std::string& second);
+
+struct TQueueItem {
+  int CommandIndex = -1;  // index in the laser's command table, -1 for a typed command
+  std::string Text;
+  bool Sent = false;
+  std::uint64_t Serial = 0;  // tells one queued command from another with the same text
+};
+
+// First-in first-out command texts with their table index; all operations are thread-safe.
+class TStrQueue {
+ public:
+  // Trims the text (codes 0 to 32 at both ends); a blank text is not queued.
+  void Push(std::string_view text, int commandIndex);
+  std::optional<TQueueItem> Peek() const;  // a copy of the head item
+  void Pop();
+  void Clear();  // no OnChange
+  int Count() const;
+  // Marks the head as written, when it is still the item `serial`.
+  void MarkSent(std::uint64_t serial);
+  // Signals `event` only while the item `serial` is still the head, so a reply that comes late
+  // can never release the command written after it.
+  void SignalIfHead(std::uint64_t serial, TEvent& event);
+
+  // Runs on the thread that pushed or popped, after the queue's lock is released.
+  std::function<void(TStrQueue* Sender)> OnChange;
+
+ private:
+  void Changed();
+  mutable std::mutex FLock;
+  std::vector<TQueueItem> FItems;  // head first; the queue is short
+  std::uint64_t FNextSerial = 1;
+};
+
+// A pausable worker thread. Launch() starts it; it then runs to its first WaitRun and blocks
+// there until Resume. Its owner stops and joins it.
+class TMonitorThread {
+ public:
+  TMonitorThread(TLaser* laser, const char* className);
+  virtual ~TMonitorThread();
+  TMonitorThread(const TMonitorThread&) = delete;
+  TMonitorThread& operator=(const TMonitorThread&) = delete;
+
+  void Launch();
+  virtual void Resume();
+  virtual void Pause();
+  virtual void Stop();
+  void Join();
+
+  bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+  bool Running() const { return RunEvent.IsSet(); }
+  const char* ClassName() const { return FClassName; }
+
+ protected:
+  virtual void Execute() = 0;
+  virtual void ReportError();
+  void WaitRun();
+  void Synchronize(const std::function<void()>& fn);
+
+  TLaser* Laser;
+  TEvent RunEvent{true, false};
+  int ErrorCode = 0;
+  std::string ErrorMessage;
+
+ private:
+  const char* FClassName;
+  std::atomic<bool> FTerminated{false};
+  std::thread FThread;
+};
+
+class TOutputMonitor : public TMonitorThread {
+ public:
+  TOutputMonitor(TLaser* laser, TStrQueue& queue);
+  void Stop() override;
+  // The command texts the sending thread treats specially; set from the command table.
+  void SetSpecialCommands(const std::string* clearError, const std::string* readErrorCode,
+                          const std::string* reset);
+  std::string ClearErrorCmd() const;
+  std::string ReadErrorCodeCmd() const;
+  std::string ResetCmd() const;
+
+ protected:
+  void Execute() override;
+
+ private:
+  void SendItem(const TQueueItem& item, TOverlapped& overlapped);
+  TStrQueue& Queue;
+  mutable std::mutex FSlotLock;
+  std::string FClearErrorCmd, FReadErrorCodeCmd, FResetCmd;
+};
+
+class TInputMonitor : public TMonitorThread {
+ public:
+  explicit TInputMonitor(TLaser* laser);
+  void Resume() override;
+  void Pause() override;
+  void Stop() override;
+  std::uint8_t LastErrorCode() const { return FLastErrorCode; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  // Takes the error-code lines out of the receive text (BufferLock held); returns true when a
+  // new code was found.
+  bool ScanErrorLines(std::string& buffer);
+  void PauseAndRecheck();
+  TRegex FErrorLine;
+  std::atomic<std::uint8_t> FLastErrorCode{0};
+};
+
+class TInnerTimer : public TMonitorThread {
+ public:
+  explicit TInnerTimer(TLaser* laser);
+  void Pause() override;
+  void Stop() override;
+  void SetInterval(std::uint32_t ms) {
+    if (ms != 0) FInterval = ms;
+  }
+  std::uint32_t Interval() const { return FInterval; }
+  // Restarts the one-shot count: fires once, Interval ms after the last Start.
+  void Start(std::uint32_t ms);
+  // Called on the UI thread when the interval has passed. Set on the UI thread only.
+  std::function<void()> OnTimer;
+
+ protected:
+  void Execute() override;
+
+ private:
+  std::atomic<std::uint32_t> FInterval{1000};
+  TEvent WakeEvent{false, false};
+};
+
+// One received line: its text including CR LF, and the position of its LF in the receive text.
+struct TLine {
+  std::string Text;
+  std::size_t EndPos = 0;
+};
+
+class TBufferMonitor : public TMonitorThread {
+ public:
+  explicit TBufferMonitor(TLaser* laser);
+
+ protected:
+  void Execute() override;
+
+ private:
+  enum class TMatchResult { None, Reply, Error };
+  void Pass();
+  std::optional<TLine> ExtractLine(std::size_t start);
+  bool ExtractNextLine(bool waitAtEnd);
+  void DeleteThrough(std::size_t endPos);
+  std::string JoinLines(std::size_t count) const;
+  TMatchResult MatchCommand(const TCommandSyntax& cmd, bool pending, const std::string& text);
+  void Deliver(const TCommandSyntax& cmd, bool pending, std::uint64_t pendingSerial);
+  void ReportCommandError(const TCommandSyntax& cmd, std::uint64_t pendingSerial);
+
+  int MatchedIndex = -1;
+  TLaserMsg Matches;
+  std::string PendingText;
+  std::vector<TLine> FLines;
+  std::uint64_t FEpoch = 0;  // receive-text generation at the start of the pass
+  bool FWaitedAtEnd = false;
+  TRegex FErrorReply;
+};
