@@ -135,25 +135,23 @@ void TLaser::CommandListChanged() {
   OutputMonitor->SetSpecialCommands(clearError, readErrorCode, reset);
 }
 
-void TLaser::BeginClearError() {
+void TLaser::BeginPhase(void (TLaser::*timeout)()) {
   FReseting = true;
   {
     std::lock_guard lock(BufferLock);
     ReportedErrors.reset();
   }
-  Timer->OnTimer = [this] { ClearErrorTimeout(); };
+  Timer->OnTimer = [this, timeout] { (this->*timeout)(); };
   Timer->Start(0);
+}
+
+void TLaser::BeginClearError() {
+  BeginPhase(&TLaser::ClearErrorTimeout);
   if (OnClearError) OnClearError(this);
 }
 
 void TLaser::BeginReset() {
-  FReseting = true;
-  {
-    std::lock_guard lock(BufferLock);
-    ReportedErrors.reset();
-  }
-  Timer->OnTimer = [this] { ResetTimeout(); };
-  Timer->Start(0);
+  BeginPhase(&TLaser::ResetTimeout);
   if (OnReset) OnReset(this);
 }
 

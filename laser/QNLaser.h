@@ -148,6 +148,8 @@ class TLaser : public TComPort {
   // failed pairs consistent between the matching thread and the UI thread.
   void CountFailure(TLaserCommand ID, std::uint8_t SubID);
   void ClearRxBuffer();
+  // Starts a clear-error or reset phase that `timeout` ends unless something else does first.
+  void BeginPhase(void (TLaser::*timeout)());
 
   const TLaserTiming FTiming;
   TSynchronizer FSync;
