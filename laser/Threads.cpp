@@ -142,6 +142,9 @@ void TMonitorThread::Join() {
 }
 
 void TMonitorThread::WaitRun() {
+  // A thread may pause itself just after Stop signalled it; the flag, set before that signal,
+  // still ends the wait.
+  if (Terminated()) return;
   if (TEvent::WaitForAny({&RunEvent}, -1) == 0) return;
   ErrorCode = errno;
   ErrorMessage = std::strerror(ErrorCode);
