@@ -69,6 +69,24 @@ bool Branch(const std::string& text, std::uint8_t& branch) {
   return true;
 }
 
+// A read addressed to one branch ("ReadCurrent 2").
+TRequest BranchRead(const char* usage, void (TLaser::*read)(std::uint8_t)) {
+  return {usage, 1, false, [read](TLaser& l, A a, auto) {
+            std::uint8_t b = 0;
+            return Branch(a[1], b) && ((l.*read)(b), true);
+          }};
+}
+
+// A command-set loader with its optional Reload flag (default 1).
+TRequest Loader(const char* usage, void (TLaser::*load)(bool)) {
+  return {usage, 0, false, [load](TLaser& l, A a, auto) {
+            long long reload = 1;
+            if (a.size() > 1 && !ToInt(a[1], 0, 1, reload)) return false;
+            (l.*load)(reload != 0);
+            return true;
+          }};
+}
+
 const std::map<std::string, TRequest>& Requests() {
   static const std::map<std::string, TRequest> requests = {
       {"ReadStatus",
@@ -84,46 +102,12 @@ const std::map<std::string, TRequest>& Requests() {
       {"LoadBaseCommands",
        {"LoadBaseCommands", 0, false,
         [](TLaser& l, A, auto) { return l.LoadBaseCommands(), true; }}},
-      {"LoadQTCommands",
-       {"LoadQTCommands [Reload 0|1]", 0, false,
-        [](TLaser& l, A a, auto) {
-          long long reload = 1;
-          if (a.size() > 1 && !ToInt(a[1], 0, 1, reload)) return false;
-          l.LoadQTCommands(reload != 0);
-          return true;
-        }}},
-      {"LoadZECommands",
-       {"LoadZECommands [Reload 0|1]", 0, false,
-        [](TLaser& l, A a, auto) {
-          long long reload = 1;
-          if (a.size() > 1 && !ToInt(a[1], 0, 1, reload)) return false;
-          l.LoadZECommands(reload != 0);
-          return true;
-        }}},
-      {"ReadCurrent",
-       {"ReadCurrent Branch", 1, false,
-        [](TLaser& l, A a, auto) {
-          std::uint8_t b = 0;
-          return Branch(a[1], b) && (l.ReadCurrent(b), true);
-        }}},
-      {"ReadMaxCurrent",
-       {"ReadMaxCurrent Branch", 1, false,
-        [](TLaser& l, A a, auto) {
-          std::uint8_t b = 0;
-          return Branch(a[1], b) && (l.ReadMaxCurrent(b), true);
-        }}},
-      {"ReadFrequency",
-       {"ReadFrequency Branch", 1, false,
-        [](TLaser& l, A a, auto) {
-          std::uint8_t b = 0;
-          return Branch(a[1], b) && (l.ReadFrequency(b), true);
-        }}},
-      {"ReadTriggerMode",
-       {"ReadTriggerMode Branch", 1, false,
-        [](TLaser& l, A a, auto) {
-          std::uint8_t b = 0;
-          return Branch(a[1], b) && (l.ReadTriggerMode(b), true);
-        }}},
+      {"LoadQTCommands", Loader("LoadQTCommands [Reload 0|1]", &TLaser::LoadQTCommands)},
+      {"LoadZECommands", Loader("LoadZECommands [Reload 0|1]", &TLaser::LoadZECommands)},
+      {"ReadCurrent", BranchRead("ReadCurrent Branch", &TLaser::ReadCurrent)},
+      {"ReadMaxCurrent", BranchRead("ReadMaxCurrent Branch", &TLaser::ReadMaxCurrent)},
+      {"ReadFrequency", BranchRead("ReadFrequency Branch", &TLaser::ReadFrequency)},
+      {"ReadTriggerMode", BranchRead("ReadTriggerMode Branch", &TLaser::ReadTriggerMode)},
       {"SetLaserOn",
        {"SetLaserOn 0|1", 1, false,
         [](TLaser& l, A a, auto) {
