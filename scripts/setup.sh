@@ -7,7 +7,8 @@ packages=(
   clang libclang-rt-dev
   libpcre2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev xvfb xauth
+  qt6-base-dev qt6-svg-dev xvfb xauth
+  python3-serial
 )
 
 missing=()
