@@ -96,17 +96,32 @@ class TDetection {
   void StartRefreshTimer();
   void TimerTick();  // Timer1's tick: RetryConnect or RefreshLaserState by role
 
+  // Timer1 for the options step: the retry role (running exactly when AutoDetect), no role, or
+  // a new period for whatever role runs (a stopped timer stays stopped).
+  void StartRetryTimer();
+  void StopTimer();
+  void SetTimerInterval(int IntervalMs);
+
   // The message of a failed operator's connect, for port n.
   static std::string ConnectFailMessage(int Port);
 
  private:
   void Log(const std::string& Line);
-  void BecomeReady();
+  void LogRead(const char* Name, std::uint8_t Branch);
+  // Ready: the refresh starts and the panel is revealed. FromTemplate refreshes every value,
+  // else only the status is read (the probes have just read the rest).
+  void BecomeReady(bool FromTemplate);
+  // What a closed connection shows; the port is closed already.
+  void ShowClosed(bool RestartDetection);
+  void ProbeCurrent1();
 
   TLaser& FLaser;
   IDetectionView& FView;
   TExplanationList& FExplanations;
   std::vector<std::string>& FConnectionLog;
   bool FReady = false;
+  // Set while CloseConnection disconnects, so that LaserDisconnect tells the disconnect it
+  // asked for from a device that went away by itself.
+  bool FClosing = false;
   TTimerRole FTimerRole = TTimerRole::None;
 };
