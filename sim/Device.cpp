@@ -189,11 +189,13 @@ void Device::Handle(const std::string& line, double nowMs) {
     // written just before the close would be lost anyway: a hang-up flushes what the client
     // has not read yet.)
     Enqueue(nowMs, {}, true);
+    Log(line, nowMs, {});
     return;
   }
   const double replyAt = nowMs + options_.delayMs;
 
   Outcome out;
+  JournalEntry entry;
   if (model_ == Model::Mute || Resetting(nowMs)) {
     out = Outcome::Silent();
   } else {
@@ -222,6 +224,7 @@ void Device::Handle(const std::string& line, double nowMs) {
       out.reply = {"ERROR"};
     } else if (Chance(options_.errorRate)) {
       out.reply = {"ERROR"};  // a refusal out of the blue: nothing done
+      entry.injectedRefusal = true;
     } else {
       out = Execute(c, nowMs);
     }
@@ -229,8 +232,10 @@ void Device::Handle(const std::string& line, double nowMs) {
 
   if (!out.silent) {
     std::vector<std::string> lines;
-    if (Chance(options_.garbage)) lines.push_back(GarbageLine());
-    if (!Chance(options_.drop)) {
+    entry.garbage = Chance(options_.garbage);
+    if (entry.garbage) lines.push_back(GarbageLine());
+    entry.dropped = Chance(options_.drop);
+    if (!entry.dropped) {
       for (auto& l : out.reply) lines.push_back(Cased(l));
     }
     for (auto& l : out.trailer) lines.push_back(l);
@@ -239,7 +244,20 @@ void Device::Handle(const std::string& line, double nowMs) {
       lines.push_back(CodeLine(codes[RandomInt(0, static_cast<int>(codes.size()) - 1)]));
     }
     if (!lines.empty()) Enqueue(replyAt + out.replyAfterMs, lines);
+    entry.reply = out.reply;
+    if (!entry.dropped && !out.reply.empty()) entry.replyAtMs = replyAt + out.replyAfterMs;
   }
+  Log(line, nowMs, std::move(entry));
+}
+
+void Device::Log(const std::string& line, double nowMs, JournalEntry entry) {
+  if (!options_.journal) return;
+  entry.seq = journal_.size();
+  entry.receivedMs = nowMs;
+  entry.command = line;
+  entry.refused = entry.reply.size() == 1 && entry.reply.front() == "ERROR";
+  entry.state = state_;
+  journal_.push_back(std::move(entry));
 }
 
 // ---------------------------------------------------------------- commands

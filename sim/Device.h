@@ -45,7 +45,8 @@ struct Options {
 
   std::map<int, int> errorDetails;           // code -> second code shown as "07 (03)"
   std::vector<int> unsolicitedCodes = {93};  // what unsolicited error lines carry
-  bool blanks = false;  // random extra leading blanks/tabs where the reply forms allow them
+  bool blanks = false;   // random extra leading blanks/tabs where the reply forms allow them
+  bool journal = false;  // keep a JournalEntry per command (tests; it grows without bound)
 
   // The state at power-on (also what "w99 347" returns to until "w98 347" saves another).
   double current1 = 10.0, current2 = 12.5;
@@ -87,6 +88,21 @@ struct Received {
   std::string text;  // the command without its terminator
 };
 
+// One command as the device handled it: what it meant to answer, what the line faults did to
+// that answer, and what it held afterwards. A test checks a client's reports against it.
+struct JournalEntry {
+  std::size_t seq = 0;             // position in the journal, from 0
+  double receivedMs = 0;           // device clock when the terminator came
+  std::string command;             // as received, without its terminator
+  std::vector<std::string> reply;  // the answer before line faults; empty: said nothing
+  bool refused = false;            // the answer is ERROR
+  bool injectedRefusal = false;    // refused by errorRate: nothing was done
+  bool dropped = false;            // the answer was lost on the line (drop)
+  bool garbage = false;            // a noise line went ahead of the answer
+  double replyAtMs = -1;           // when the answer is due on the line; -1: nothing went out
+  DeviceState state;               // after the command
+};
+
 class Device {
  public:
   // Throws std::invalid_argument when ValidateOptions finds fault.
@@ -119,6 +135,8 @@ class Device {
   double RunningMinutes(double nowMs) const;
   bool Resetting(double nowMs) const { return nowMs < resetUntilMs_; }
   const std::vector<Received>& Commands() const { return commands_; }
+  // Empty unless Options::journal.
+  const std::vector<JournalEntry>& Journal() const { return journal_; }
 
  private:
   struct Command {
@@ -155,6 +173,7 @@ class Device {
   };
 
   void Handle(const std::string& line, double nowMs);
+  void Log(const std::string& line, double nowMs, JournalEntry entry);
   Outcome Execute(const Command& c, double nowMs);
   Outcome ExecuteQt(const Command& c, double nowMs);
   Outcome ExecuteZe(const Command& c);
@@ -185,6 +204,7 @@ class Device {
 
   std::string input_;
   std::vector<Received> commands_;
+  std::vector<JournalEntry> journal_;
 
   std::vector<Segment> pending_;  // waiting for the line, taken in (atMs, seq) order
   std::uint64_t seq_ = 0;

@@ -283,6 +283,16 @@ std::vector<Received> SimServer::Commands() const {
   return device_.Commands();
 }
 
+std::vector<JournalEntry> SimServer::Journal() const {
+  std::lock_guard l(m_);
+  return device_.Journal();
+}
+
+std::size_t SimServer::JournalSize() const {
+  std::lock_guard l(m_);
+  return device_.Journal().size();
+}
+
 bool SimServer::WaitForCommands(std::size_t n, int timeoutMs) const {
   std::unique_lock l(m_);
   return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),

@@ -46,6 +46,9 @@ class SimServer {
   using Received = sim::Received;
   std::vector<Received> Commands() const;  // every command received so far
   bool WaitForCommands(std::size_t n, int timeoutMs) const;
+  // The device's journal (empty unless Options::journal) and its length, which is cheap.
+  std::vector<JournalEntry> Journal() const;
+  std::size_t JournalSize() const;
 
   DeviceState State() const;
   // Runs fn on the device under the server's lock, then lets the server look at its schedule.
