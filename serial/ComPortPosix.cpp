@@ -308,6 +308,12 @@ void TComPort::ReadBytes(void* buffer, std::uint32_t count, TOverlapped& overlap
     const ssize_t n = ::read(handle->Fd, out + got, count - got);
     if (n > 0) {
       got += static_cast<std::uint32_t>(n);
+      // A read that ends a line returns at once: replies are lines, and waiting out the
+      // interval after the last byte of one only delays it. Within a line the interval still
+      // gathers the bytes. (The Win32 counterpart is the event character: with DCB.EvtChar
+      // '\n' and EV_RXFLAG in the comm mask, WaitCommEvent reports the end of a line, and a read
+      // of the cbInQue bytes that ClearCommError counts returns without waiting.)
+      if (out[got - 1] == '\n') break;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
