@@ -45,9 +45,12 @@ bool SameCommand(const std::string& first, const std::string& second) {
 void TStrQueue::Push(std::string_view text, int commandIndex) {
   const std::string_view trimmed = TrimBlanks(text);
   if (trimmed.empty()) return;
+  TQueueItem item{commandIndex, ShortString(trimmed), false, 0};
   {
     std::lock_guard lock(FLock);
-    FItems.push_back({commandIndex, ShortString(trimmed), false, FNextSerial++});
+    item.Serial = FNextSerial++;
+    FItems.push_back(std::move(item));
+    FCount.store(static_cast<int>(FItems.size()));
   }
   Changed();
 }
@@ -62,19 +65,20 @@ void TStrQueue::Pop() {
   {
     std::lock_guard lock(FLock);
     if (FItems.empty()) return;
-    FItems.erase(FItems.begin());
+    FItems.pop_front();
+    FCount.store(static_cast<int>(FItems.size()));
   }
   Changed();
 }
 
 void TStrQueue::Clear() {
-  std::lock_guard lock(FLock);
-  FItems.clear();
-}
-
-int TStrQueue::Count() const {
-  std::lock_guard lock(FLock);
-  return static_cast<int>(FItems.size());
+  std::deque<TQueueItem> items;
+  {
+    std::lock_guard lock(FLock);
+    items.swap(FItems);
+    FCount.store(0);
+  }
+  // freed here, outside the lock: a long queue must not hold up the other threads
 }
 
 void TStrQueue::MarkSent(std::uint64_t serial) {

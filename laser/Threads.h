@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -29,7 +30,8 @@ struct TQueueItem {
   std::uint64_t Serial = 0;  // tells one queued command from another with the same text
 };
 
-// First-in first-out command texts with their table index; all operations are thread-safe.
+// First-in first-out command texts with their table index; all operations are thread-safe, and
+// Push, Peek and Pop take constant time however many commands wait.
 class TStrQueue {
  public:
   // Trims the text (codes 0 to 32 at both ends); a blank text is not queued.
@@ -37,7 +39,9 @@ class TStrQueue {
   std::optional<TQueueItem> Peek() const;  // a copy of the head item
   void Pop();
   void Clear();  // no OnChange
-  int Count() const;
+  // Without the lock: the workers ask on every turn. Written under the lock before OnChange runs,
+  // so a thread that pauses and then finds 0 here cannot miss a push's resume.
+  int Count() const { return FCount.load(); }
   // Marks the head as written, when it is still the item `serial`.
   void MarkSent(std::uint64_t serial);
   // Signals `event` only while the item `serial` is still the head, so a reply that comes late
@@ -50,7 +54,8 @@ class TStrQueue {
  private:
   void Changed();
   mutable std::mutex FLock;
-  std::vector<TQueueItem> FItems;  // head first; the queue is short
+  std::deque<TQueueItem> FItems;  // head first
+  std::atomic<int> FCount{0};     // FItems.size()
   std::uint64_t FNextSerial = 1;
 };
 
