@@ -344,6 +344,13 @@ bool TIniFile::UpdateFile(std::string& Error) const {
     Error = "Cannot write " + shown + ": " + SystemReason(err);
     return false;
   }
+  // Make the rename itself survive a power cut; a folder that cannot be synced is no error.
+  const int dir = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
+                         O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
   return true;
 #else
   fs::path temp = target;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 
 #include "laser/ErrorExplan.h"
@@ -111,8 +112,10 @@ fs::path ResolveTemplatePath(std::string_view FileName, const fs::path& ExeFolde
   return asWritten;
 }
 
-bool ApplyTemplate(const TIniFile& Template, ITemplateLayout& Layout, TCommandList& Commands,
-                   TExplanationList& Explanations, std::vector<std::string>* Skipped) {
+namespace {
+
+bool ApplySteps(const TIniFile& Template, ITemplateLayout& Layout, TCommandList& Commands,
+                TExplanationList& Explanations, std::vector<std::string>* Skipped) {
   constexpr std::string_view general = "General";
   if (!Template.ValueExists(general, "CurrentLayout") ||
       !Template.ValueExists(general, "TriggerLayout"))
@@ -216,6 +219,20 @@ bool ApplyTemplate(const TIniFile& Template, ITemplateLayout& Layout, TCommandLi
                  ShortString(Template.ReadString(section, "Description", "")));
   }
   return true;
+}
+
+}  // namespace
+
+bool ApplyTemplate(const TIniFile& Template, ITemplateLayout& Layout, TCommandList& Commands,
+                   TExplanationList& Explanations, std::vector<std::string>* Skipped) {
+  // The command sets remove entries they expect in the list; on a list that lacks them the
+  // template is not applied, and the connection goes on to probe instead of stopping here.
+  try {
+    return ApplySteps(Template, Layout, Commands, Explanations, Skipped);
+  } catch (const std::exception& e) {
+    Note(Skipped, std::string("template not applied: ") + e.what());
+    return false;
+  }
 }
 
 bool LoadTemplate(std::string_view FileName, const fs::path& ExeFolder, ITemplateLayout& Layout,
