@@ -118,7 +118,7 @@ const std::map<std::string, Flag, std::less<>>& Flags() {
        {"N", "controller serial number (1234)", Int(&Options::qxcSn, -99999999, 99999999), {}}},
       {"--pace",
        {nullptr,
-        "send at line rate, 173.6 us per byte",
+        "receive and send at line rate, 173.6 us per byte each way",
         {},
         [](CliConfig& c) { c.options.pace = true; }}},
       {"--drop", {"P", "drop a reply with probability P", Probability(&Options::drop), {}}},

@@ -169,11 +169,15 @@ void Device::SwitchOff(double nowMs) {
 
 void Device::Receive(std::string_view bytes, double nowMs) {
   for (char c : bytes) {
+    // Paced, the line brings one byte every byte time, after those still on their way: a
+    // command is complete when its last byte has arrived, not when the client wrote it.
+    double atMs = nowMs;
+    if (options_.pace) atMs = receiveLineFreeMs_ = std::max(receiveLineFreeMs_, nowMs) + kByteMs;
     if (c == '\r' || c == '\n') {
       // CR, LF and CR LF all end a command; the empty line between CR and LF is no command.
       std::string line;
       line.swap(input_);
-      if (!Trim(line).empty()) Handle(line, nowMs);
+      if (!Trim(line).empty()) Handle(line, atMs);
     } else if (input_.size() < kMaxInputLine) {
       input_ += c;
     }

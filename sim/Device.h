@@ -29,7 +29,7 @@ struct Options {
   std::string model = "qt2";  // qt2, qt2c, qt1, ze, sn-only, mute
   int sn = 1234;              // laser serial number ("S/N: 1234.000")
   int qxcSn = 1234;           // controller serial number ("SERIENNUMMER-QXC : 1234.0")
-  bool pace = false;          // 173.6 us per byte (57600 bit/s, 8N1)
+  bool pace = false;          // 173.6 us per byte both ways (57600 bit/s, 8N1)
   double drop = 0, garbage = 0, errorRate = 0;  // probabilities per reply
   int delayMs = 0;                              // every reply delayed
   bool split = false;                           // replies in 2 to 4 chunks with gaps of 1 to 3 ms
@@ -111,7 +111,8 @@ class Device {
   Model GetModel() const { return model_; }
   const Options& GetOptions() const { return options_; }
 
-  // Bytes from the line at time nowMs; each complete command is answered (scheduled).
+  // Bytes from the line at time nowMs; each complete command is answered (scheduled). Paced,
+  // the bytes arrive one byte time apart from nowMs on, and a command counts from its last.
   void Receive(std::string_view bytes, double nowMs);
 
   struct Due {
@@ -210,6 +211,7 @@ class Device {
   std::uint64_t seq_ = 0;
   std::deque<std::pair<double, char>> sending_;  // bytes of the segment on the line
   double lineFreeMs_ = 0;
+  double receiveLineFreeMs_ = 0;  // paced: when the last byte received so far has arrived
 };
 
 }  // namespace sim

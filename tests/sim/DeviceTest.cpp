@@ -337,10 +337,11 @@ TEST(DeviceFaults, EachFlagHasItsEffect) {
          std::transform(out.begin(), out.end(), out.begin(), ::toupper);
          EXPECT_EQ(out, "OPERATING TIME:\r\n  1234 H\r\n  5 M\r\n");
        }},
-      {"pace: 173.6 us a byte", [](Options& o) { o.pace = true; },
+      {"pace: 173.6 us a byte each way", [](Options& o) { o.pace = true; },
        [&](Driver& d) {
-         EXPECT_EQ(d.Ask("r01", 1.3), sn.substr(0, 7));  // 7 bytes take 1.215 ms
-         EXPECT_EQ(d.Run(1.4), sn.substr(7));            // all 15 by 2.604 ms
+         // "r01" CR arrives by 0.694 ms; 3 reply bytes are out by 1.215 ms, all 15 by 3.299 ms
+         EXPECT_EQ(d.Ask("r01", 1.3), sn.substr(0, 3));
+         EXPECT_EQ(d.Run(2.1), sn.substr(3));
        }},
       {"unplug after 2 commands", [](Options& o) { o.unplugAfter = 2; },
        [&](Driver& d) {
