@@ -1,31 +1,46 @@
-// Engine figures: round trips through the laser object against the simulator, a bare pty loop
-// for comparison, the cost of matching one line, and the CPU an idle connected engine uses.
-// Prints one table; it measures, it never fails on time.
+// Engine figures, side by side in one run against the same external laser-sim process on a
+// pseudo-terminal: the round trip through the laser object, a bare C write/read loop and a Python
+// pyserial readline() script; the engine's rate with the simulator pacing both directions at
+// 57600 bit/s, as a share of what the line can carry; the cost of matching one line; and what the
+// engine's own threads use while connected and idle. It measures; it never fails on time.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "laser/QNLaser.h"
 #include "laser/Regex.h"
-#include "sim/SimServer.h"
+
+extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr char kRequest[] = "r61\r";  // ReadCurrent 1 of the two-branch set
+constexpr int kBoundMs = 5000;        // a reply that takes this long is lost: the loop ends
+
+// ---------------------------------------------------------------- the table
 
 struct TRow {
-  std::string Name;
-  std::string Value;
-  std::string Unit;
+  std::string Name, Value, Unit;
 };
 std::vector<TRow> Rows;
 
@@ -35,83 +50,262 @@ void Add(const std::string& name, double value, const std::string& unit, int dec
   Rows.push_back({name, text, unit});
 }
 
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  const std::size_t at = std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
-  return v[at];
+void AddText(const std::string& name, const std::string& value) {
+  Rows.push_back({name, value, ""});
 }
 
-// Pumps the laser's hand-overs until `done` or the bound passes.
-bool Pump(TLaser& laser, const std::function<bool()>& done, int boundMs = 5000) {
-  const auto until = Clock::now() + std::chrono::milliseconds(boundMs);
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+// Latencies of the measured round trips, and the time they took together.
+struct TLoop {
+  std::vector<double> Us;
+  double Seconds = 0;
+  int Failed = 0;  // lost replies, or a runner that could not start
+  std::size_t ReplyBytes = 0;
+
+  void Merge(const TLoop& other) {
+    Us.insert(Us.end(), other.Us.begin(), other.Us.end());
+    Seconds += other.Seconds;
+    Failed += other.Failed;
+    if (other.ReplyBytes) ReplyBytes = other.ReplyBytes;
+  }
+  double Rate() const { return Seconds > 0 ? Us.size() / Seconds : 0; }
+  double Percentile(double p) const {
+    if (Us.empty()) return 0;
+    std::vector<double> v = Us;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5))];
+  }
+  double Median() const { return Percentile(0.5); }
+};
+
+void AddLoop(const std::string& label, const TLoop& loop) {
+  if (loop.Us.empty()) {
+    AddText("round trip, " + label, "n/a");
+    return;
+  }
+  Add("round trips/s, " + label, loop.Rate(), "1/s");
+  Add("latency median, " + label, loop.Median(), "us");
+  Add("latency p99, " + label, loop.Percentile(0.99), "us");
+  if (loop.Failed) Add("lost replies, " + label, loop.Failed, "", 0);
+}
+
+// ---------------------------------------------------------------- child processes
+
+struct TChild {
+  pid_t Pid = -1;
+  int Out = -1;  // its standard output
+
+  TChild(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    // A Python run from the source folder would take serial/ there for its module.
+    posix_spawn_file_actions_addchdir_np(&actions, "/");
+    if (::posix_spawnp(&Pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) Pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    Out = pipeFds[0];
+  }
+  ~TChild() {
+    if (Pid > 0) {
+      ::kill(Pid, SIGTERM);
+      Wait();
+    }
+    if (Out >= 0) ::close(Out);
+  }
+  TChild(const TChild&) = delete;
+  TChild& operator=(const TChild&) = delete;
+
+  // One line of its output, within the bound.
+  std::optional<std::string> ReadLine(int boundMs) {
+    std::string line;
+    const auto until = Clock::now() + std::chrono::milliseconds(boundMs);
+    while (Out >= 0) {
+      const int left = static_cast<int>(
+          std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count());
+      pollfd p{Out, POLLIN, 0};
+      if (left <= 0 || ::poll(&p, 1, left) != 1) return std::nullopt;
+      char c = 0;
+      if (::read(Out, &c, 1) != 1) return std::nullopt;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return std::nullopt;
+  }
+  int Wait() {
+    int status = -1;
+    if (Pid > 0 && ::waitpid(Pid, &status, 0) == Pid) Pid = -1;
+    return status;
+  }
+};
+
+// laser-sim serving COMn in `dir`; empty when it did not come up.
+std::unique_ptr<TChild> StartSimulator(const std::string& exe, const std::string& dir, int port,
+                                       bool pace) {
+  std::vector<std::string> args = {exe, "--model", "qt2", "--link",
+                                   dir + "/COM" + std::to_string(port)};
+  if (pace) args.push_back("--pace");
+  auto sim = std::make_unique<TChild>(args);
+  if (sim->Pid <= 0 || !sim->ReadLine(kBoundMs)) return nullptr;  // the slave path: it serves
+  return sim;
+}
+
+// ---------------------------------------------------------------- the three runners
+
+// Runs the laser's hand-overs, as a UI thread would, until `done` or the bound passes.
+bool Pump(TLaser& laser, const std::function<bool()>& done) {
+  const auto until = Clock::now() + std::chrono::milliseconds(kBoundMs);
   while (!done()) {
     if (Clock::now() > until) return false;
-    laser.Synchronizer().WaitPending(20);
+    laser.Synchronizer().WaitPending(100);
     laser.Synchronizer().CheckSynchronize();
   }
   return true;
 }
 
-void RoundTrips(const std::string& dir, bool pace, int count) {
-  sim::Options options;
-  options.pace = pace;
-  sim::SimServer server(options);
-  server.Start(dir + "/COM5");
+// ReadCurrent 1 through the laser object, from the call to the OnCurrent event.
+TLoop EngineLoop(int port, int count, int warmUp) {
+  TLoop loop;
   TLaser laser;
-  laser.SetPort(5);
-  if (!laser.Open()) return;
+  laser.SetPort(static_cast<TPort>(port));
+  if (!laser.Open()) {
+    loop.Failed = 1;
+    return loop;
+  }
   laser.LoadQTCommands(true);
   int replies = 0;
   laser.OnCurrent = [&](TLaser*, std::uint8_t, double) { ++replies; };
-  std::vector<double> latencies;
-  const auto start = Clock::now();
-  for (int i = 0; i < count; ++i) {
+  Clock::time_point start;
+  for (int i = 0; i < warmUp + count; ++i) {
+    if (i == warmUp) start = Clock::now();
     const auto sent = Clock::now();
     laser.ReadCurrent(1);
-    if (!Pump(laser, [&] { return replies > i; })) break;
-    latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
-  }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  const std::string label = pace ? "engine, paced 57600" : "engine, instant";
-  Add("round trips/s (" + label + ")", latencies.size() / seconds, "1/s");
-  Add("latency median (" + label + ")", Percentile(latencies, 0.5), "us");
-  Add("latency p99 (" + label + ")", Percentile(latencies, 0.99), "us");
-  laser.Disconnect();
-}
-
-// The same request and reply over a bare pty: write "r61" + CR, read until LF.
-void BareLoop(const std::string& dir, int count) {
-  sim::SimServer server(sim::Options{});
-  server.Start(dir + "/COM6");
-  const int fd = open((dir + "/COM6").c_str(), O_RDWR | O_NOCTTY);
-  if (fd < 0) return;
-  termios tio{};
-  tcgetattr(fd, &tio);
-  cfmakeraw(&tio);
-  tcsetattr(fd, TCSANOW, &tio);
-  std::vector<double> latencies;
-  const auto start = Clock::now();
-  for (int i = 0; i < count; ++i) {
-    const auto sent = Clock::now();
-    if (write(fd, "r61\r", 4) != 4) break;
-    char c = 0;
-    while (read(fd, &c, 1) == 1 && c != '\n') {
+    if (!Pump(laser, [&] { return replies > i; })) {
+      ++loop.Failed;
+      break;
     }
-    latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    if (i >= warmUp) {
+      loop.Us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    }
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  Add("round trips/s (bare pty loop)", latencies.size() / seconds, "1/s");
-  Add("latency median (bare pty loop)", Percentile(latencies, 0.5), "us");
-  close(fd);
+  loop.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  laser.Disconnect();
+  return loop;
 }
 
-void Matching() {
+// The least a program can do: write the request, block in read() until the reply's LF.
+TLoop BareLoop(const std::string& path, int count, int warmUp) {
+  TLoop loop;
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    loop.Failed = 1;
+    return loop;
+  }
+  termios tio{};
+  ::tcgetattr(fd, &tio);
+  ::cfmakeraw(&tio);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  ::tcsetattr(fd, TCSANOW, &tio);
+  Clock::time_point start;
+  for (int i = 0; i < warmUp + count; ++i) {
+    if (i == warmUp) start = Clock::now();
+    const auto sent = Clock::now();
+    if (::write(fd, kRequest, sizeof kRequest - 1) != sizeof kRequest - 1) {
+      ++loop.Failed;
+      break;
+    }
+    char reply[256];
+    std::size_t got = 0;
+    while (got < sizeof reply) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, kBoundMs) != 1) break;
+      const ssize_t n = ::read(fd, reply + got, sizeof reply - got);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+      if (reply[got - 1] == '\n') break;
+    }
+    if (got == 0 || reply[got - 1] != '\n') {
+      ++loop.Failed;
+      break;
+    }
+    loop.ReplyBytes = got;
+    if (i >= warmUp) {
+      loop.Us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    }
+  }
+  loop.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  ::close(fd);
+  return loop;
+}
+
+// pyserial as a script would use it: write, then readline(). Debian's interpreter is the one
+// with python3-serial; -I keeps a user's environment out.
+constexpr char kPySerialScript[] = R"(
+import sys, time, serial
+port = serial.Serial(sys.argv[1], 57600, timeout=5)
+count, warm = int(sys.argv[2]), int(sys.argv[3])
+us = []
+for i in range(warm + count):
+    if i == warm:
+        start = time.perf_counter()
+    sent = time.perf_counter()
+    port.write(b"r61\r")
+    line = port.readline()
+    if not line.endswith(b"\n"):
+        break
+    if i >= warm:
+        us.append((time.perf_counter() - sent) * 1e6)
+seconds = time.perf_counter() - start if us else 0
+print(len(us), seconds, len(line))
+for u in us:
+    print(u)
+)";
+
+std::string Python() {
+  return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+TLoop PySerialLoop(const std::string& path, int count, int warmUp) {
+  TLoop loop;
+  TChild py(
+      {Python(), "-I", "-c", kPySerialScript, path, std::to_string(count), std::to_string(warmUp)});
+  std::optional<std::string> head = py.ReadLine(60'000);
+  std::size_t n = 0;
+  if (head) {
+    std::istringstream in(*head);
+    in >> n >> loop.Seconds >> loop.ReplyBytes;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    std::optional<std::string> line = py.ReadLine(kBoundMs);
+    if (!line) break;
+    loop.Us.push_back(std::strtod(line->c_str(), nullptr));
+  }
+  py.Wait();
+  if (loop.Us.size() < static_cast<std::size_t>(count)) ++loop.Failed;
+  return loop;
+}
+
+// ---------------------------------------------------------------- matching
+
+void Matching(bool quick) {
   TCommandList list;
   LoadQTCommands(list, true);
   std::vector<TRegex> patterns;
   for (int i = 0; i < list.Count(); ++i) patterns.emplace_back(list.Items(i).Mask);
-  const int n = 200000;
+  const int n = quick ? 20000 : 200000;
   TRegexMatch match;
   auto start = Clock::now();
   int hits = 0;
@@ -128,47 +322,188 @@ void Matching() {
   if (hits < 0) std::puts("");  // keeps the loops from being optimised away
 }
 
-double ProcessCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
+// ---------------------------------------------------------------- idle engine
+
+std::set<int> Tasks() {
+  std::set<int> tids;
+  for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+    tids.insert(std::atoi(entry.path().filename().c_str()));
+  }
+  return tids;
 }
 
-void IdleCpu(const std::string& dir, int seconds) {
-  sim::SimServer server(sim::Options{});
-  server.Start(dir + "/COM7");
+// CPU time in ns (the scheduler's own count) and voluntary context switches of one thread.
+struct TThreadUse {
+  double CpuNs = 0;
+  long Wakeups = 0;
+};
+
+TThreadUse ThreadUse(int tid) {
+  TThreadUse use;
+  const std::string dir = "/proc/self/task/" + std::to_string(tid);
+  std::ifstream sched(dir + "/schedstat");
+  if (!(sched >> use.CpuNs)) {
+    // No scheduler statistics: fall back on the tick counts of stat (fields 14 and 15).
+    std::ifstream stat(dir + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+      if (i == 14) utime = std::atof(field.c_str());
+      if (i == 15) stime = std::atof(field.c_str());
+    }
+    use.CpuNs = (utime + stime) * 1e9 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+  std::ifstream status(dir + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) use.Wakeups = std::atol(line.c_str() + 24);
+  }
+  return use;
+}
+
+TThreadUse Sum(const std::set<int>& tids) {
+  TThreadUse sum;
+  for (int tid : tids) {
+    const TThreadUse use = ThreadUse(tid);
+    sum.CpuNs += use.CpuNs;
+    sum.Wakeups += use.Wakeups;
+  }
+  return sum;
+}
+
+// Only the engine's threads are counted (those the laser object starts), not this program's
+// own hand-over loop nor the simulator.
+void IdleEngine(int port, int seconds) {
+  const std::set<int> before = Tasks();
   TLaser laser;
-  laser.SetPort(7);
-  if (!laser.Open()) return;
-  const double before = ProcessCpuSeconds();
-  Pump(
-      laser, [] { return false; }, seconds * 1000);
-  const double used = ProcessCpuSeconds() - before;
-  Add("idle connected engine + simulator, CPU over " + std::to_string(seconds) + " s",
-      100.0 * used / seconds, "%", 3);
+  std::set<int> engine;
+  for (int tid : Tasks()) {
+    if (!before.count(tid)) engine.insert(tid);
+  }
+  laser.SetPort(static_cast<TPort>(port));
+  if (!laser.Open()) {
+    AddText("idle engine threads", "n/a");
+    return;
+  }
+  laser.LoadQTCommands(true);
+  // One request first, so that every thread has run its loop once.
+  int replies = 0;
+  laser.OnCurrent = [&](TLaser*, std::uint8_t, double) { ++replies; };
+  laser.ReadCurrent(1);
+  Pump(laser, [&] { return replies > 0; });
+  const TThreadUse start = Sum(engine);
+  const auto until = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < until) {
+    laser.Synchronizer().WaitPending(static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count()));
+    laser.Synchronizer().CheckSynchronize();
+  }
+  const TThreadUse end = Sum(engine);
+  const std::string label = " (" + std::to_string(engine.size()) + " threads, connected, " +
+                            std::to_string(seconds) + " s)";
+  Add("idle engine CPU" + label, 100.0 * (end.CpuNs - start.CpuNs) / 1e9 / seconds, "%", 4);
+  Add("idle engine wake-ups" + label, static_cast<double>(end.Wakeups - start.Wakeups) / seconds,
+      "1/s", 2);
   laser.Disconnect();
+}
+
+void AddRatio(const std::string& name, double value) {
+  Add(name, value, "x", 2);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+  bool quick = false;
+  std::string simExe = LASER_SIM_EXE;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--sim" && i + 1 < argc) {
+      simExe = argv[++i];
+    } else {
+      std::fprintf(stderr,
+                   "Usage: laser-bench [--quick] [--sim PATH-TO-laser-sim]\n"
+                   "Prints one table; about a minute (--quick: a few seconds).\n");
+      return 2;
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
   char pattern[] = "/tmp/laser-bench-XXXXXX";
   const std::string dir = mkdtemp(pattern);
   setenv("LASER_COM_DIR", dir.c_str(), 1);
-  const int trips = quick ? 200 : 2000;
-  RoundTrips(dir, false, trips);
-  RoundTrips(dir, true, trips / 4);
-  BareLoop(dir, trips);
-  Matching();
-  IdleCpu(dir, quick ? 2 : 10);
-  std::filesystem::remove_all(dir);
+  const std::string loadBefore = LoadAverage();
 
+  // The three runners take turns in rounds against one simulator, so that a change of load
+  // during the run touches all three alike.
+  const int rounds = quick ? 2 : 5;
+  const int perRound = quick ? 200 : 1000;
+  const int warmUp = 20;
+  TLoop engine, bare, py;
+  {
+    std::unique_ptr<TChild> sim = StartSimulator(simExe, dir, 5, false);
+    if (!sim) {
+      std::fprintf(stderr, "laser-bench: cannot start %s\n", simExe.c_str());
+      return 1;
+    }
+    const std::string link = dir + "/COM5";
+    for (int r = 0; r < rounds; ++r) {
+      engine.Merge(EngineLoop(5, perRound, warmUp));
+      bare.Merge(BareLoop(link, perRound, warmUp));
+      py.Merge(PySerialLoop(link, perRound, warmUp));
+    }
+  }
+  AddLoop("engine", engine);
+  AddLoop("bare C loop", bare);
+  AddLoop("pyserial readline()", py);
+  if (!engine.Us.empty() && !bare.Us.empty()) {
+    AddRatio("engine / bare C loop, median latency", engine.Median() / bare.Median());
+  }
+  if (!engine.Us.empty() && !py.Us.empty()) {
+    AddRatio("engine / pyserial, median latency", engine.Median() / py.Median());
+    AddRatio("engine / pyserial, round trips/s", engine.Rate() / py.Rate());
+  }
+
+  // Paced both ways: each round trip carries the request and the reply over the line, one
+  // after the other, 10 bits a byte.
+  TLoop pacedEngine, pacedBare;
+  {
+    std::unique_ptr<TChild> sim = StartSimulator(simExe, dir, 6, true);
+    if (sim) {
+      const int paced = quick ? 100 : 500;
+      pacedBare = BareLoop(dir + "/COM6", paced, 5);
+      pacedEngine = EngineLoop(6, paced, 5);
+    }
+  }
+  AddLoop("engine, paced 57600", pacedEngine);
+  AddLoop("bare C loop, paced 57600", pacedBare);
+  if (pacedBare.ReplyBytes > 0) {
+    const std::size_t wire = sizeof kRequest - 1 + pacedBare.ReplyBytes;
+    const double lineRate = 57600.0 / (10.0 * static_cast<double>(wire));
+    Add("line round trips/s (" + std::to_string(wire) + " bytes both ways at 57600)", lineRate,
+        "1/s");
+    Add("engine, paced: share of the line's round-trip rate", 100.0 * pacedEngine.Rate() / lineRate,
+        "%");
+    Add("bare C loop, paced: share of the line's round-trip rate",
+        100.0 * pacedBare.Rate() / lineRate, "%");
+  }
+
+  Matching(quick);
+  {
+    std::unique_ptr<TChild> sim = StartSimulator(simExe, dir, 7, false);
+    if (sim) IdleEngine(7, quick ? 2 : 10);
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+
+  AddText("load average before / after", loadBefore + " / " + LoadAverage());
   std::size_t width = 0;
   for (const TRow& r : Rows) width = std::max(width, r.Name.size());
-  std::printf("%-*s  %12s  %s\n", static_cast<int>(width), "measure", "value", "unit");
+  std::printf("%-*s  %14s  %s\n", static_cast<int>(width), "measure", "value", "unit");
   for (const TRow& r : Rows) {
-    std::printf("%-*s  %12s  %s\n", static_cast<int>(width), r.Name.c_str(), r.Value.c_str(),
+    std::printf("%-*s  %14s  %s\n", static_cast<int>(width), r.Name.c_str(), r.Value.c_str(),
                 r.Unit.c_str());
   }
   return 0;
