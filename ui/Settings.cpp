@@ -252,9 +252,10 @@ std::vector<std::string> TIniFile::Sections() const {
 }
 
 void TIniFile::WriteString(std::string_view Section, std::string_view Key, std::string_view Value) {
-  std::string value(Trim(Value));
+  std::string value(Value);
   std::replace_if(
       value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  value = std::string(Trim(value));
   TSection* s = FindSection(Section);
   if (!s) s = &FSections.emplace_back(TSection{std::string(Section), {}});
   for (auto& line : s->Lines) {
