@@ -41,8 +41,11 @@ class TRegex {
   std::shared_ptr<const TRegexCode> FCode;
 };
 
-// Rewrites a pattern so that every greedy quantifier (*, +, ?, {n}, {n,}, {n,m}) outside
-// character classes, escapes and group syntax becomes lazy; lazy and possessive ones stay.
+// Rewrites a pattern so that every greedy quantifier (*, +, ?, {n}, {n,}, {n,m}) becomes lazy;
+// lazy and possessive ones stay. The pattern is read as PCRE2 reads it (escapes and \Q..\E,
+// classes, group syntax, conditions, verbs, callouts, comments, the x and xx options), so
+// nothing else changes: a pattern compiles exactly when its rewrite does. The U option is
+// dropped from option settings, since under it a "?" after a quantifier would mean greedy.
 std::string MakeQuantifiersLazy(std::string_view pattern);
 
 // The match limit that bounds a pathological pattern.

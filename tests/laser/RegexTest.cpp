@@ -1,8 +1,14 @@
+#define PCRE2_CODE_UNIT_WIDTH 8
 #include <gtest/gtest.h>
+#include <pcre2.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
+#include <random>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "laser/Commands.h"
 #include "laser/Regex.h"
@@ -53,6 +59,256 @@ TEST(LazyRewrite, EveryGreedyQuantifierBecomesLazy) {
       {"\\", "\\"},
   };
   for (const auto& c : cases) EXPECT_EQ(MakeQuantifiersLazy(c.In), c.Out) << c.In;
+}
+
+// Compiled as TRegex compiles, but without the rewrite.
+class TRawPattern {
+ public:
+  TRawPattern(std::string_view pattern, std::uint32_t options) {
+    static pcre2_compile_context* context = [] {
+      pcre2_compile_context* c = pcre2_compile_context_create(nullptr);
+      pcre2_set_newline(c, PCRE2_NEWLINE_ANYCRLF);
+      return c;
+    }();
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    FCode = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
+                          PCRE2_MULTILINE | options, &error, &offset, context);
+  }
+  ~TRawPattern() { pcre2_code_free(FCode); }
+  TRawPattern(const TRawPattern&) = delete;
+  TRawPattern& operator=(const TRawPattern&) = delete;
+  bool Valid() const { return FCode != nullptr; }
+  std::uint32_t Captures() const {
+    std::uint32_t count = 0;
+    pcre2_pattern_info(FCode, PCRE2_INFO_CAPTURECOUNT, &count);
+    return count;
+  }
+  // The return code and every group's offsets.
+  std::vector<std::size_t> Match(std::string_view subject) const {
+    static pcre2_match_context* context = [] {
+      pcre2_match_context* c = pcre2_match_context_create(nullptr);
+      pcre2_set_match_limit(c, 100'000);
+      return c;
+    }();
+    pcre2_match_data* data = pcre2_match_data_create_from_pattern(FCode, nullptr);
+    const int rc = pcre2_match(FCode, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
+                               0, 0, data, context);
+    std::vector<std::size_t> result{static_cast<std::size_t>(rc)};
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data);
+    for (int k = 0; k < 2 * rc; ++k) result.push_back(ovector[k]);
+    pcre2_match_data_free(data);
+    return result;
+  }
+
+ private:
+  pcre2_code* FCode = nullptr;
+};
+
+// Syntax where a quantifier character is not a quantifier, or where a quantifier's "?" or "+"
+// stands apart from it. Each line compiles before and after the rewrite.
+TEST(LazyRewrite, ReadsPatternsAsPcre2Does) {
+  struct {
+    const char* In;
+    const char* Out;
+  } cases[] = {
+      // Assertions as conditions.
+      {"(?(?=A)AB|CD)", "(?(?=A)AB|CD)"},
+      {"(?(?!A)AB|CD)", "(?(?!A)AB|CD)"},
+      {"(?(?<=A)AB|CD)", "(?(?<=A)AB|CD)"},
+      {"(?(?<!A)AB|CD)", "(?(?<!A)AB|CD)"},
+      {"(?(?=A+)A*|C?)", "(?(?=A+?)A*?|C??)"},
+      {"(?(*pla:A+)A|B)", "(?(*pla:A+?)A|B)"},
+      {"(?(1)A+|B*)(X)", "(?(1)A+?|B*?)(X)"},
+      {"(?(R)A+|B)", "(?(R)A+?|B)"},
+      {"(?(DEFINE)(?<d>\\d+))(?&d)*", "(?(DEFINE)(?<d>\\d+?))(?&d)*?"},
+      // Alphabetic and non-atomic groups.
+      {"(*pla:(a+))a", "(*pla:(a+?))a"},
+      {"(*napla:a+)b*", "(*napla:a+?)b*?"},
+      {"(*atomic:a+)+", "(*atomic:a+?)+?"},
+      {"(?*x)y", "(?*x)y"},
+      {"(?*x+)y", "(?*x+?)y"},
+      {"(?<*a)b+", "(?<*a)b+?"},
+      // Verbs: their names are not pattern text.
+      {"(*MARK:a+)b+", "(*MARK:a+)b+?"},
+      {"(*:x?)a?", "(*:x?)a??"},
+      {"(A(*ACCEPT)?B)C", "(A(*ACCEPT)??B)C"},
+      // What stands between a quantifier and its "?" or "+" does not separate them.
+      {"a+\\E+", "a+\\E+"},
+      {"a+\\E?b*", "a+\\E?b*?"},
+      {"a*\\Q\\E?", "a*\\Q\\E?"},
+      {"a*(?#c)?b", "a*(?#c)?b"},
+      {"a*(?#c)b", "a*?(?#c)b"},
+      {"a*\\Q?\\E", "a*?\\Q?\\E"},  // a quoted "?" is a character
+      {"(?x)a* ?b", "(?x)a* ?b"},
+      {"(?x)a* # c\n+b", "(?x)a* # c\n+b"},
+      {"(?x)a* # c?\nb", "(?x)a*? # c?\nb"},
+      {"(?x)a #)*\n*", "(?x)a #)*\n*?"},
+      {"(?x:a #)*\n)*b+", "(?x:a #)*\n)*?b+?"},
+      {"(?x)(?-x)a #*", "(?x)(?-x)a #*?"},
+      {"(?x:a) #*", "(?x:a) #*?"},  // the option ends with its group
+      {"(*CRLF)(?x)a#\r*\r\n*", "(*CRLF)(?x)a#\r*\r\n*?"},
+      {"(*LF)(?x)a#\r*", "(*LF)(?x)a#\r*"},
+      // The U option would turn a "?" after a quantifier into greedy again.
+      {"(?U)a+?b*", "(?)a+?b*?"},
+      {"(?iU:a+)b+", "(?i:a+?)b+?"},
+      {"(?-U)a+", "(?-)a+?"},
+      {"(?^U)a+", "(?^)a+?"},
+      // Classes, escapes, callouts, names.
+      {"[[:a]*:]", "[[:a]*?:]"},  // no POSIX name: the class ends at the first "]"
+      {"[\\E]]*", "[\\E]]*?"},
+      {"[\\Q]\\E]+", "[\\Q]\\E]+?"},
+      {"(?xx)[ ]a]*", "(?xx)[ ]a]*?"},
+      {"[[:<:]]a+", "[[:<:]]a+?"},
+      {"\\N{3}", "\\N{3}?"},  // "\\N" three times, unlike "\\N{U+41}"
+      {"\\c{a*", "\\c{a*?"},
+      {"\\o{101}+", "\\o{101}+?"},
+      {"(a)\\g-1+\\g{1}*\\g<1>?", "(a)\\g-1+?\\g{1}*?\\g<1>??"},
+      {"(?<n>a)\\k<n>+\\k{n}+\\k'n'+", "(?<n>a)\\k<n>+?\\k{n}+?\\k'n'+?"},
+      {"(?P<n>a+)(?P=n)+(?P>n)*", "(?P<n>a+?)(?P=n)+?(?P>n)*?"},
+      {"(?C'a)b')x*", "(?C'a)b')x*?"},
+      {"(?C{x}}y})z+", "(?C{x}}y})z+?"},
+      {"(?|(a)|(b))+(?1)?", "(?|(a)|(b))+?(?1)??"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MakeQuantifiersLazy(c.In), c.Out) << c.In;
+    EXPECT_TRUE(TRawPattern(c.In, 0).Valid()) << c.In;
+    EXPECT_TRUE(TRawPattern(c.Out, 0).Valid()) << c.Out;
+  }
+}
+
+// Random patterns built from PCRE2 syntax, valid and invalid. LazyFree tells whether the pattern
+// was written without lazy quantifiers and without the U option.
+class TPatternMaker {
+ public:
+  explicit TPatternMaker(std::uint32_t seed) : FRandom(seed) {}
+
+  std::string Make() {
+    LazyFree = true;
+    return Sequence(3);
+  }
+  bool LazyFree = true;
+
+ private:
+  std::mt19937 FRandom;
+
+  template <std::size_t N>
+  const char* Pick(const char* const (&items)[N]) {
+    return items[FRandom() % N];
+  }
+
+  std::string Sequence(int depth) {
+    std::string s;
+    for (auto n = 1 + FRandom() % 4; n > 0; --n) s += Item(depth);
+    return s;
+  }
+
+  std::string Item(int depth) {
+    std::string s = depth > 0 && FRandom() % 3 == 0 ? Group(depth - 1) : Atom();
+    if (FRandom() % 2 == 0) s += Quantifier();
+    return s;
+  }
+
+  std::string Atom() {
+    static const char* const atoms[] = {
+        "a",           "b",      ".",        "\\d",     "[ab]", "[]a]",   "[^]b]",     "[\\E]a]",
+        "[[:alpha:]]", "[[:a]",  "\\Qa*\\E", "\\x{61}", "\\N",  "\\p{L}", "\\c*",      "\\E",
+        "\\Q\\E",      "(?#c*)", " ",        "#c*\n",   "\\ ",  "\\#",    "(*ACCEPT)", "(*MARK:a+)",
+        "(?i)",        "(?x)",   "(?xx)",    "(?-x)",   "(?^)", "\\1",    "(?1)",      "\\g{-1}",
+        "|",           "^",      "$",        "\\A",     "\\Z",  "\\N{2}", "(?C1)",     "(?C'a)*')",
+        "{",           "}",      "{2",       "\r\n",    "(",    ")",      "[",         "(?",
+        "(*",          "(?<",    "(?(",      "\\",      "(?U)", "(?-U)"};
+    const char* atom = Pick(atoms);
+    if (std::string_view(atom).find('U') != std::string_view::npos) LazyFree = false;
+    return atom;
+  }
+
+  std::string Group(int depth) {
+    static const char* const opens[] = {
+        "(",          "(?:",    "(?=",        "(?!",       "(?<=",  "(?<!",  "(?*",     "(?<*",
+        "(*pla:",     "(*nla:", "(*napla:",   "(*atomic:", "(*sr:", "(?>",   "(?|",     "(?<n>",
+        "(?'m'",      "(?P<k>", "(?i:",       "(?x:",      "(?-x:", "(?(1)", "(?(?=a)", "(?(?<!b)",
+        "(?(*pla:a)", "(?(R)",  "(?(DEFINE)", "(?(<n>)",   "(?iU:"};
+    const char* open = Pick(opens);
+    if (std::string_view(open).find('U') != std::string_view::npos) LazyFree = false;
+    std::string s = open + Sequence(depth);
+    if (FRandom() % 4 == 0) s += "|" + Sequence(depth);
+    return s + ")";
+  }
+
+  std::string Quantifier() {
+    static const char* const quantifiers[] = {"*",    "+",    "?",   "{2}", "{1,3}",
+                                              "{2,}", "{,3}", "{a}", "{1,2"};
+    static const char* const between[] = {"", "", "", "(?#c)", "\\E", "\\Q\\E", " ", "#c\n"};
+    static const char* const suffixes[] = {"", "", "?", "+"};
+    std::string s = Pick(quantifiers);
+    const char* suffix = Pick(suffixes);
+    if (*suffix != '\0') {
+      s += Pick(between);
+      s += suffix;
+      if (*suffix == '?') LazyFree = false;
+    }
+    return s;
+  }
+};
+
+// For every pattern: it compiles exactly when its rewrite compiles, with the same groups; the
+// rewrite is stable; and every quantifier of the rewrite is lazy or possessive. The last is
+// checked against PCRE2 itself: for a pattern written without lazy quantifiers and the U
+// option, its ungreedy mode must match every subject exactly as the rewrite does.
+TEST(LazyRewrite, CompilesExactlyWhenThePatternDoesAndLeavesNoGreedyQuantifier) {
+  const std::string_view subjects[] = {"",          "ab",         "aab\r\nba", "a*b]c #\nAA",
+                                       "aaaa bbbb", "b\r\na\rab", "{2}a{a}"};
+  TPatternMaker maker(20261209);
+  int valid = 0, compared = 0;
+  const int count = 6000;
+  for (int k = 0; k < count; ++k) {
+    const std::string pattern = maker.Make();
+    const std::string rewrite = MakeQuantifiersLazy(pattern);
+    const TRawPattern original(pattern, 0);
+    const TRawPattern lazy(rewrite, 0);
+    ASSERT_EQ(original.Valid(), lazy.Valid()) << pattern << "\n" << rewrite;
+    ASSERT_EQ(MakeQuantifiersLazy(rewrite), rewrite) << pattern;
+    if (!original.Valid()) continue;
+    ++valid;
+    ASSERT_EQ(original.Captures(), lazy.Captures()) << pattern << "\n" << rewrite;
+    if (!maker.LazyFree) continue;
+    const TRawPattern ungreedy(pattern, PCRE2_UNGREEDY);
+    ASSERT_TRUE(ungreedy.Valid()) << pattern;
+    ++compared;
+    for (std::string_view subject : subjects) {
+      ASSERT_EQ(ungreedy.Match(subject), lazy.Match(subject))
+          << pattern << "\n"
+          << rewrite << "\nsubject: " << subject;
+    }
+  }
+  // The generator must keep producing enough valid patterns for the test to mean something.
+  EXPECT_GT(valid, count / 5);
+  EXPECT_GT(compared, count / 10);
+}
+
+TEST(Regex, UngreedyOptionAndAssertionConditionsStillMatchLazily) {
+  struct {
+    const char* Pattern;
+    const char* Subject;
+    const char* Whole;
+  } cases[] = {
+      {"(?U)A+?", "AAA", "A"},
+      {"(?U:A*?)B", "AAB", "AAB"},
+      {"(?(?=A)A+|C+)", "AAA", "A"},
+      {"(?(?<!X)A+|C+)", "AAA", "A"},
+      {"(*pla:(A+))A+", "AAA", "A"},
+      {"A*(?#comment)?B", "AAB", "AAB"},
+      {"(?x) A + # any\n B ?", "AAB", "A"},
+      {"A+\\E+", "AAA", "AAA"},  // possessive stays possessive
+  };
+  for (const auto& c : cases) {
+    const TRegex pattern(c.Pattern);
+    ASSERT_TRUE(pattern.Valid()) << c.Pattern << ": " << pattern.Error();
+    TRegexMatch m;
+    ASSERT_TRUE(pattern.Search(c.Subject, m)) << c.Pattern;
+    EXPECT_EQ(m.Groups[0], c.Whole) << c.Pattern;
+  }
 }
 
 TEST(Regex, QuantifiersWrittenGreedyMatchLazily) {
