@@ -6,9 +6,9 @@
 //  - the lazy rewrite and PCRE2 compile and match never crash, leak or hang;
 //  - a pattern compiles exactly when its rewrite compiles, with the same groups;
 //  - the rewrite of a rewrite changes nothing;
-//  - every quantifier of the rewrite is lazy or possessive: for a pattern written without lazy
-//    quantifiers and without the U option, PCRE2's own ungreedy mode must match exactly as the
-//    rewrite does.
+//  - every quantifier of the rewrite is lazy or possessive: for a pattern written without "?"
+//    quantifiers (so without lazy ones) and without the U option, PCRE2's own ungreedy mode must
+//    match exactly as the rewrite does.
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -78,10 +78,12 @@ TResult Match(const TCompiled& compiled, std::string_view subject) {
   return result;
 }
 
+// True when the pattern may hold a lazy quantifier or the U option, so that the ungreedy mode
+// would not mean the same as the rewrite. A "?" that does not open group syntax may be a lazy
+// marker (also apart from its quantifier: "a* (?#c) ?"), so only patterns without one qualify.
 bool MayHoldLazyOrUngreedy(std::string_view p) {
-  for (std::size_t i = 0; i + 1 < p.size(); ++i) {
-    const char c = p[i];
-    if (p[i + 1] == '?' && (c == '*' || c == '+' || c == '?' || c == '}')) return true;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    if (p[i] == '?' && (i == 0 || p[i - 1] != '(')) return true;
   }
   return p.find('U') != std::string_view::npos;
 }
