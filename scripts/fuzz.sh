@@ -3,6 +3,7 @@
 # FUZZ_SECONDS seconds each (default 25), or only the targets named on the command line.
 # New inputs go to build/fuzz/corpus/<target>/ (the committed seeds in fuzz/corpus/<target>/
 # are only read); a crash leaves its input in build/fuzz/artifacts/<target>/ and fails the run.
+# FUZZ_ARGS adds libFuzzer flags to every run (for example -fork=2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,14 +36,14 @@ while read -r name binary flags; do
   echo "=== fuzz: $name for ${seconds}s ==="
   log=build/fuzz/$name.log
   # shellcheck disable=SC2086  # the extra flags are meant to split
-  if "$binary" $flags -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if "$binary" $flags ${FUZZ_ARGS:-} -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$artifacts/" "${dirs[@]}" >"$log" 2>&1; then
     grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' "$log" || true
   else
     status=1
     tail -n 40 "$log"
     echo "fuzz: $name FAILED; inputs in $artifacts/, full log $log" >&2
-    echo "fuzz: reproduce with: $binary $flags $artifacts/<file>" >&2
+    echo "fuzz: replay with: $binary $artifacts/<file>" >&2
   fi
   ran=$((ran + 1))
 done <"$list"

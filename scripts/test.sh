@@ -16,4 +16,9 @@ for preset in "${presets[@]}"; do
   echo "=== tests: $preset ==="
   ctest --preset "$preset" -j "$jobs" || status=1
 done
+# A short run of every fuzz target (25 s each; FUZZ_SECONDS changes it, LASER_FUZZ=0 skips it).
+if [ "${LASER_FUZZ:-1}" != 0 ]; then
+  echo "=== fuzz ==="
+  bash scripts/fuzz.sh || status=1
+fi
 exit $status
