@@ -1,0 +1,34 @@
+// The about box: the program's product name and version, and the maker's details with a link to
+// its home page. Created for each showing.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+class QLabel;
+class QPushButton;
+
+// "About " + name when the name already carries the maker's name, else "About Corvane " + name.
+QString AboutCaption(const QString& productName);
+
+// The product name and version the build gives the program.
+QString BuildProductName();
+QString BuildFileVersion();
+
+inline constexpr const char* kMakerHomePage = "https://www.corvane.example/";
+
+class TAboutForm : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TAboutForm(QWidget* parent = nullptr);
+
+  void Label4Click();  // opens the maker's home page in the desktop's browser
+
+ private:
+  void FormCreate();
+
+  QLabel* FImage = nullptr;
+  QLabel* FProductName = nullptr;
+  QLabel* FFileVersion = nullptr;
+};

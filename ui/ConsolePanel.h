@@ -1,0 +1,111 @@
+// The command console (the advanced panel: command entry, history and the transcript of what was
+// sent and received) and the " System " group (save, reset, clear and read errors, error list).
+//
+// Wiring by the main window:
+//   - construct with the window's TLaser and TExplanationList, as a child of the window; place
+//     the panel itself over the client area below the tool bar (hidden at first) and put
+//     SystemGroup() into the control area (the group is reparented there);
+//   - BindLaserEvents() once: it binds OnLaserError, OnClearError, OnClearedError, OnReset,
+//     OnReseted and OnMointorError to this panel's handlers (or bind them yourself);
+//   - SetWaitingBox() with the window's waiting box, and OnFatalClose if closing is to do more
+//     than window()->close();
+//   - ShowAdvanced checked: ShowConsole(), then stop Timer1. Unchecked: HideConsole(), then focus
+//     Current1 (or Current2), RefreshLaserState and Timer1 per AutoUpdate. CloseConnection:
+//     HideConsole() and uncheck the action;
+//   - disconnected state shown: ClearForDisconnectedState(); OnDisconnect: ClearOnDisconnect().
+#pragma once
+
+#include <QColor>
+#include <QTime>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QAction;
+class QGroupBox;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QTextEdit;
+class TExplanationList;
+class TLaser;
+class TWaitingBox;
+
+class TConsolePanel : public QWidget {
+  Q_OBJECT
+
+ public:
+  TConsolePanel(TLaser& laser, TExplanationList& explanations, QWidget* parent = nullptr);
+  ~TConsolePanel() override;
+
+  // --- wiring ---
+  QGroupBox* SystemGroup() const { return FSystem; }
+  void BindLaserEvents();
+  void SetWaitingBox(TWaitingBox* box) { FWaitingBox = box; }
+  std::function<void()> OnFatalClose;  // after a monitor error; empty: window()->close()
+
+  // --- shown state (the main window's ShowAdvanced) ---
+  void ShowConsole();  // visible, OnReceive attached, focus in CmdBox
+  void HideConsole();  // hidden, OnReceive detached; the focus is the window's business
+  bool Shown() const { return FShown; }
+  void ClearForDisconnectedState();  // empties ErrorMsgs, CmdBox and ReceiveBuffer
+  void ClearOnDisconnect();          // empties ReceiveBuffer and CmdHistory
+
+  // --- handlers ---
+  void SendCmdClick();
+  void CmdBoxKeyPress(QChar key);  // Enter (13) sends
+  void CmdHistoryDblClick();       // also the click of SendHistoryItem
+  void EditClearExecute();         // empties the box RcvBufMenu was opened on
+  void GetErrorClick();
+  void ClearErrorClick();
+  void SaveClick();
+  void ResetClick();
+  void LaserReceive(TLaser* Sender, const std::string& buf);
+  void LaserLaserError(TLaser* Sender, std::uint8_t ErrorCode);
+  void LaserClearError(TLaser* Sender);
+  void LaserReset(TLaser* Sender);
+  void LaserReseted(TLaser* Sender);  // OnReseted and OnClearedError
+  void LaserMointorError(TLaser* Sender, const std::string& buf);
+
+  // --- the popup menu and the transcript ---
+  QMenu* RcvBufMenu() const { return FMenu; }
+  void PopupMenuOn(QWidget* box, const QPoint& globalPos);
+  // The transcript keeps at most this many characters, dropping the oldest lines.
+  void SetTranscriptLimit(int chars) { FTranscriptLimit = chars; }
+  static constexpr int kDefaultTranscriptLimit = 1 << 20;
+  // The clock of the "Read Error" line; tests set a fixed one.
+  std::function<QTime()> Clock;
+
+ private:
+  void SendText(const QString& text);
+  void AppendTranscript(const QString& text, const QColor& color);
+  void TrimTranscript();
+  void AppendError(const QString& line);
+  void ShowWaiting(const QString& msg);
+  void FatalMessage(const QString& text);
+  void MenuCopy();
+  void MenuSelectAll();
+
+  TLaser& FLaser;
+  TExplanationList& FExplanations;
+  TWaitingBox* FWaitingBox = nullptr;
+  bool FShown = false;
+  bool FLastWasCR = false;  // a received chunk ended in CR: a leading LF of the next is its pair
+  int FTranscriptLimit = kDefaultTranscriptLimit;
+  // Handlers given to the laser hold this weakly, so a late event after our end does nothing.
+  std::shared_ptr<int> FAlive = std::make_shared<int>(0);
+
+  QLineEdit* FCmdBox = nullptr;
+  QPushButton* FSendCmd = nullptr;
+  QListWidget* FHistory = nullptr;
+  QPushButton* FSendHistory = nullptr;
+  QTextEdit* FReceive = nullptr;
+  QGroupBox* FSystem = nullptr;
+  QPlainTextEdit* FErrors = nullptr;
+  QMenu* FMenu = nullptr;
+  QWidget* FMenuTarget = nullptr;
+};
