@@ -8,6 +8,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-25}
+if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
+  # libFuzzer reads 0 as "no limit"
+  echo "fuzz: FUZZ_SECONDS must be a whole number of seconds above 0" >&2
+  exit 2
+fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake --preset fuzz >/dev/null
