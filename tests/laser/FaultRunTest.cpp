@@ -30,7 +30,7 @@ using test::Clock;
 
 // The sanitizers run the threads several times slower: fewer requests there.
 #ifdef LASER_FAULT_SANITIZED
-constexpr double kBuildScale = 0.25;
+constexpr double kBuildScale = 0.5;
 #else
 constexpr double kBuildScale = 1.0;
 #endif
