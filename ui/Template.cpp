@@ -185,9 +185,8 @@ bool ApplySteps(const TIniFile& Template, ITemplateLayout& Layout, TCommandList&
     }
     std::vector<std::int16_t> indexes;
     bool malformed = false;
-    std::string_view rest = Template.ReadString(section, "Indexes", "");
-    const std::string restText(rest);
-    rest = restText;
+    const std::string indexText = Template.ReadString(section, "Indexes", "");
+    std::string_view rest = indexText;
     while (!rest.empty()) {
       const auto comma = rest.find(',');
       const auto element = RangedInteger(rest.substr(0, comma), -32768, 32767);
