@@ -37,6 +37,8 @@ class IDetectionView {
   virtual void RefreshLaserState() = 0;
   // Disconnected: clear error list, command line and reply box, uncheck ConnectLaser, cover
   // the panel. Connected: check ConnectLaser, reveal the panel, focus Current1 or Current2.
+  // It may let pending events run while the panel slides; those may call it again before it
+  // returns, and then the last call's state is the one to end in.
   virtual void ShowConnectionState(bool Disconnected) = 0;
   virtual void UpdateCaption(int SN) = 0;
   // During detection a frequency reading also fills the entry of its branch (1 or 2).
@@ -81,6 +83,9 @@ class TDetection {
   void OpenSilently();
 
   // Laser events (the window's handlers forward to these after their display half).
+  // OnCommandError and OnCommandTimeout both go to LaserCommandError. LaserDisconnect handles
+  // every close: the one CloseConnection asks for, and a device that went away by itself, which
+  // it shows as closed and (with AutoDetect) looks for again.
   void LaserConnect();
   void LaserConnectFail();
   void LaserDisconnect();
