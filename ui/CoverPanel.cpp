@@ -1,0 +1,86 @@
+#include "ui/CoverPanel.h"
+
+#include <QFont>
+#include <QLabel>
+#include <QPalette>
+
+#include "ui/Pictures.h"
+
+TCoverPanel::TCoverPanel(QWidget* Area, int ClientTop) : QFrame(Area), FClientTop(ClientTop) {
+  setObjectName(QStringLiteral("Panel1"));
+  setProperty("Tag", Tag);
+  setFrameShape(QFrame::NoFrame);
+  setAutoFillBackground(true);
+  setBackgroundRole(QPalette::Button);  // a plain rectangle in the button-face colour
+  setGeometry(0, Tag - FClientTop, Area->width(), PanelHeight);
+
+  Image1 = new QLabel(this);
+  Image1->setObjectName(QStringLiteral("Image1"));
+  Image1->setGeometry(8, 2, 193, 195);
+  SetPicture(Image1, QStringLiteral("cover"));
+
+  Caption = new QLabel(QStringLiteral("Laser Disconnected"), this);
+  Caption->setObjectName(QStringLiteral("Label2"));
+  QFont font(QStringLiteral("Arial"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(37);
+  Caption->setFont(font);
+  QPalette palette = Caption->palette();
+  palette.setColor(QPalette::WindowText, QColor(255, 0, 0));
+  Caption->setPalette(palette);
+  Caption->setAlignment(Qt::AlignCenter);
+  Caption->setWordWrap(true);
+  Caption->setGeometry(205, 22, width() - 213, 110);
+
+  QNLogo = new QLabel(this);
+  QNLogo->setObjectName(QStringLiteral("QNLogo"));
+  QNLogo->setGeometry(width() - 300 - 8, 148, 300, 37);
+  SetPicture(QNLogo, QStringLiteral("logo"));
+
+  FTimer.setInterval(StepMs);
+  connect(&FTimer, &QTimer::timeout, this, [this] { Tick(); });
+}
+
+void TCoverPanel::PlaceAtHome() {
+  FTimer.stop();
+  FDown = false;
+  SetClientTop(Tag);
+  raise();
+}
+
+void TCoverPanel::SlideUp() {
+  FDown = false;
+  raise();
+  if (ClientTopPos() != Tag) {
+    FTimer.start();
+  } else {
+    FTimer.stop();
+  }
+}
+
+void TCoverPanel::SlideDown() {
+  FDown = true;
+  if (ClientTopPos() != Tag + height() + 1) {
+    FTimer.start();
+  } else {
+    FTimer.stop();
+  }
+}
+
+void TCoverPanel::Tick() {
+  const int top = ClientTopPos();
+  if (FDown) {
+    if (top < Tag + height() - Step) {
+      SetClientTop(top + Step);
+      return;
+    }
+    SetClientTop(Tag + height() + 1);
+  } else {
+    if (top > Tag + Step) {
+      SetClientTop(top - Step);
+      return;
+    }
+    SetClientTop(Tag);
+  }
+  FTimer.stop();
+}

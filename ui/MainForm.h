@@ -1,0 +1,141 @@
+// The main window: frame, actions, menu and tool bar, the settings at start-up and exit, the
+// options step, and the laser's events routed to the control panel and the detection sequence.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "laser/ErrorExplan.h"
+#include "laser/QNLaser.h"
+#include "ui/Detection.h"
+#include "ui/Settings.h"
+#include "ui/Template.h"
+
+class QAction;
+class QGroupBox;
+class QSystemTrayIcon;
+class QToolBar;
+class TControlPanel;
+class TCoverPanel;
+class TQtSync;
+
+class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, public ITemplateLayout {
+ public:
+  explicit TQNLaserControlMainForm(TLaserTiming Timing = {});
+  ~TQNLaserControlMainForm() override;
+
+  // Where the program finds its settings and templates, and its command line.
+  struct TStartup {
+    std::filesystem::path SettingsFile;  // the executable's path with ".ini"
+    std::filesystem::path ExeFolder;     // templates named without a folder are found here
+    std::vector<std::string> Params;     // command-line parameters without the program's name
+  };
+
+  // Lifecycle, in the order main() runs them.
+  void FormCreate(const TStartup& Startup);
+  void FormShow();
+  void FormDestroy();
+
+  // The options step. RunOptionsDialog is the seam for the options dialog: it gets the settings
+  // in force and returns the confirmed new ones, or nothing when the operator cancelled.
+  std::function<std::optional<TOptions>(const TOptions&)> RunOptionsDialog;
+  // The options dialog's "presets edited" flag, read at exit.
+  std::function<bool()> PresetsEdited;
+  void SetOptionsExecute();
+  // What OK in the options dialog does with the new settings.
+  void ApplyOptions(const TOptions& New);
+
+  // --- IDetectionView / ITemplateLayout ---
+  void ApplyCurrentLayout(int Layout, bool ShowActual) override;
+  void ApplyTriggerLayout(int Layout) override;
+  void RefreshLaserState() override;
+  void ShowConnectionState(bool Disconnected) override;
+  void UpdateCaption(int SN) override;
+  void SetFrequencyEntry(std::uint8_t Branch, int Value) override;
+  void ShowConnectFailure(const std::string& Message) override;
+  void CloseAdvanced() override;
+  void ClearConsole() override;
+  void StartTimer(int IntervalMs) override;
+  void StopTimer() override;
+  bool LoadTemplate(const std::string& FileName) override;
+
+  // The laser's events.
+  void LaserCurrent(std::uint8_t Branch, double Value);
+  void LaserMaxCurrent(std::uint8_t Branch, double Value);
+  void LaserFrequency(std::uint8_t Branch, double Value);
+  void LaserTriggerMode(std::uint8_t Branch, TTriggerMode Mode);
+
+  TLaser& Laser() { return *FLaser; }
+  TDetection& Detection() { return *FDetection; }
+  TControlPanel& Panel() { return *FPanel; }
+  TCoverPanel& Cover() { return *FCover; }
+  const TOptions& Options() const { return FOptions; }
+  TIniFile& SettingsFile() { return FSettingsFile; }
+  const std::vector<std::string>& ConnectionLog() const { return FConnectionLog; }
+  TExplanationList& Explanations() { return FExplanations; }
+  bool SettingsChanged() const { return FSettingsChanged; }
+  QTimer& Timer1() { return FTimer1; }
+
+  // Actions of the frame ([Laser] actions belong to the control panel).
+  QAction* ConnectLaser;
+  QAction* MinimizeToTray;
+  QAction* ShowTrayIcon;
+  QAction* ShowAdvanced;
+  QAction* ShowLog;
+  QAction* SetOptions;
+  QAction* FileExit1;
+  QAction* EditCopy;
+  QAction* EditSelectAll;
+  QAction* EditClear;
+  QAction* About;
+
+  QToolBar* ToolBar1;
+  QWidget* ClientArea;
+  QGroupBox* SystemGroup;
+  QWidget* AdvancedPanel;
+  QSystemTrayIcon* TrayIcon;
+
+  // Client area (as the window's design measures it: below the menu bar) and tool bar height.
+  static constexpr int ClientWidth = 479;
+  static constexpr int ClientHeight = 247;
+  static constexpr int ToolBarHeight = 49;
+
+ protected:
+  void closeEvent(QCloseEvent* Event) override;
+
+ private:
+  void CreateActions();
+  void CreateMenuAndToolBar();
+  void CreateClientArea();
+  void BindLaserEvents();
+  void DetachLaserEvents();
+  // After every laser event and timer tick: the enabled and checked states that depend on the
+  // connection (the update handlers of the actions).
+  void UpdateActions();
+  void SetConnectImage(bool Ready);
+  void ApplyHotKeys();
+  void ConnectLaserExecute();
+  void EditExecute(const char* Slot);
+
+  std::unique_ptr<TLaser> FLaser;
+  TExplanationList FExplanations;
+  std::vector<std::string> FConnectionLog;
+  std::unique_ptr<TDetection> FDetection;
+  std::unique_ptr<TQtSync> FSync;
+  TOptions FOptions;
+  TIniFile FSettingsFile;
+  std::filesystem::path FExeFolder;
+  int FStartLeft = 0;
+  int FStartTop = 0;
+  bool FSettingsChanged = false;
+  bool FDestroyed = false;
+  QTimer FTimer1;
+  TControlPanel* FPanel = nullptr;
+  TCoverPanel* FCover = nullptr;
+};

@@ -1,0 +1,23 @@
+// The hand-over into Qt: a worker's Synchronize posts a call to CheckSynchronize into the Qt
+// event loop, so laser events run on the UI thread also while a modal box runs its own loop.
+#pragma once
+
+#include <memory>
+
+class TSynchronizer;
+
+// Installs the wake-up on Sync for as long as the returned object lives; destroying it (on the
+// UI thread) detaches it, and calls already posted then do nothing.
+class TQtSync {
+ public:
+  explicit TQtSync(TSynchronizer& Sync);
+  ~TQtSync();
+  TQtSync(const TQtSync&) = delete;
+  TQtSync& operator=(const TQtSync&) = delete;
+
+  struct TState;
+
+ private:
+  std::shared_ptr<TState> FState;
+  TSynchronizer& FSync;
+};
