@@ -353,7 +353,16 @@ void TConsolePanel::LaserLaserError(TLaser*, std::uint8_t ErrorCode) {
 
 void TConsolePanel::ShowWaiting(const QString& msg) {
   // While the console is shown the replies appear in the transcript instead.
-  if (!FShown && FWaitingBox) FWaitingBox->ShowWithMessage(msg);
+  if (FShown || !FWaitingBox) return;
+  // The box's own loop runs after this handler has returned: the laser's worker that raised the
+  // event waits for the handler, and must go on sending and matching while the box is up.
+  FPhaseRunning = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this, msg] {
+        if (FPhaseRunning && !FShown && FWaitingBox) FWaitingBox->ShowWithMessage(msg);
+      },
+      Qt::QueuedConnection);
 }
 
 void TConsolePanel::LaserClearError(TLaser*) {
@@ -365,6 +374,7 @@ void TConsolePanel::LaserReset(TLaser*) {
 }
 
 void TConsolePanel::LaserReseted(TLaser*) {
+  FPhaseRunning = false;  // a box still to come is not shown at all
   if (FWaitingBox) FWaitingBox->Close();
 }
 

@@ -94,7 +94,8 @@ class TConsolePanel : public QWidget {
   TExplanationList& FExplanations;
   TWaitingBox* FWaitingBox = nullptr;
   bool FShown = false;
-  bool FLastWasCR = false;  // a received chunk ended in CR: a leading LF of the next is its pair
+  bool FPhaseRunning = false;  // between a clear-error or reset start and its end
+  bool FLastWasCR = false;     // a received chunk ended in CR: a leading LF of the next is its pair
   int FTranscriptLimit = kDefaultTranscriptLimit;
   // Handlers given to the laser hold this weakly, so a late event after our end does nothing.
   std::shared_ptr<int> FAlive = std::make_shared<int>(0);

@@ -206,7 +206,10 @@ TEST(ConsolePanel, WaitingBoxForClearErrorAndReset) {
   TRig rig(options);
   int shown = 0, closed = 0, ended = 0;
   QStringList messages;
-  rig.Box.OnClosed = [&](TWaitingBox*) { ++closed; };
+  int clearsSentAtClose = -1;
+  rig.Box.OnClosed = [&](TWaitingBox*) {
+    if (++closed == 1) clearsSentAtClose = rig.Sent("w97 347");
+  };
   struct TShowWatch : QObject {
     std::function<void()> OnShow;
     bool eventFilter(QObject*, QEvent* e) override {
@@ -229,6 +232,7 @@ TEST(ConsolePanel, WaitingBoxForClearErrorAndReset) {
   ASSERT_TRUE(rig.PumpUntil([&] { return ended == 1; }));
   EXPECT_EQ(shown, 1);
   EXPECT_EQ(closed, 1) << "closed by the laser's end event";
+  EXPECT_EQ(clearsSentAtClose, 1) << "the box held the laser's worker up";
   EXPECT_FALSE(rig.Box.isVisible());
 
   QTest::mouseClick(rig.SystemButton("Reset"), Qt::LeftButton);
@@ -254,6 +258,13 @@ TEST(ConsolePanel, WaitingBoxForClearErrorAndReset) {
   EXPECT_EQ(shown, 3);
   EXPECT_TRUE(rig.Receive->toPlainText().contains("READY"));
   EXPECT_EQ(rig.Sent("w99 347"), 3);
+
+  // An end that comes before the box could show: no box at all.
+  rig.Panel->HideConsole();
+  rig.Panel->LaserClearError(&rig.Laser);
+  rig.Panel->LaserReseted(&rig.Laser);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(shown, 3);
   rig.Box.removeEventFilter(&watch);
 }
 
