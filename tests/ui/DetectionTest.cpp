@@ -453,8 +453,10 @@ TEST(Detection, ConnectCommandByState) {
   ASSERT_TRUE(rig.Laser.Connected());
   EXPECT_TRUE(rig.Detection.ReportConnectFailure);
   rig.Detection.ConnectLaserExecute();  // detecting, serial number asked
-  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Log.size() == 3; }));
-  rig.Detection.ConnectLaserExecute();  // detecting, currents read
+  rig.Laser.OnMaxCurrent = [&](TLaser*, std::uint8_t b, double v) {
+    rig.Detection.LaserMaxCurrent(b, v);
+    rig.Detection.ConnectLaserExecute();  // detecting, currents read
+  };
   ASSERT_TRUE(rig.WaitSettled());
   EXPECT_EQ(rig.Sent(),
             (Lines{"r01", "r61", "r62", "r69", "r74", "r72", "r67", "r73", "r71", "r60"}));
