@@ -271,7 +271,8 @@ void RunFaults(const TFault& fault, const std::string& model) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return false;
-      laser.Synchronizer().WaitPending(static_cast<int>(std::min<long long>(left, 50)));
+      // short slices: the queue empties after a set's OK without any hand-over to wake us
+      laser.Synchronizer().WaitPending(static_cast<int>(std::min<long long>(left, 5)));
     }
   };
 
