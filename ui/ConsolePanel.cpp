@@ -131,16 +131,16 @@ TConsolePanel::TConsolePanel(TLaser& laser, TExplanationList& explanations, QWid
   connect(clearError, &QPushButton::clicked, this, &TConsolePanel::ClearErrorClick);
   connect(getError, &QPushButton::clicked, this, &TConsolePanel::GetErrorClick);
   auto* system = new QGridLayout(FSystem);
-  system->setContentsMargins(6, 4, 6, 6);
-  system->setHorizontalSpacing(4);
-  system->setVerticalSpacing(4);
+  // The main window gives the group little height: two rows of buttons beside the list.
+  system->setContentsMargins(4, 2, 4, 4);
+  system->setHorizontalSpacing(3);
+  system->setVerticalSpacing(3);
   system->addWidget(save, 0, 0);
   system->addWidget(reset, 0, 1);
   system->addWidget(clearError, 1, 0);
   system->addWidget(getError, 1, 1);
-  system->addWidget(FErrors, 0, 2, 3, 1);
+  system->addWidget(FErrors, 0, 2, 2, 1);
   system->setColumnStretch(2, 1);
-  system->setRowStretch(2, 1);
   FSystem->hide();  // shown where the main window places it
 
   // --- the popup menu of the transcript and the error list ---

@@ -129,6 +129,8 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
   FDblClkOff =
       Named(new QCheckBox("Double clicking tray icon turns Laser OFF", laser), "DblClkOff");
   auto* laserLayout = new QGridLayout(laser);
+  laserLayout->setContentsMargins(9, 4, 9, 6);
+  laserLayout->setVerticalSpacing(3);
   laserLayout->addWidget(portLabel, 0, 0);
   laserLayout->addWidget(FPort, 0, 1);
   laserLayout->setColumnStretch(2, 1);
@@ -145,6 +147,7 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
     spin->setGroupSeparatorShown(false);
     spin->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
     spin->setAlignment(Qt::AlignRight);
+    spin->setMinimumWidth(90);
     return spin;
   };
   FUpdate.Spin = period("UpdateTime");
@@ -157,7 +160,9 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
   automationLayout->addWidget(FDetect.Spin, 3, 1);
   automationLayout->addWidget(Named(new QLabel("ms after disconnected", automation), "Label3"), 3,
                               2);
-  automationLayout->setColumnMinimumWidth(0, 12);
+  automationLayout->setContentsMargins(9, 4, 9, 6);
+  automationLayout->setVerticalSpacing(3);
+  automationLayout->setColumnMinimumWidth(0, 18);
   automationLayout->setColumnStretch(2, 1);
   connect(FAutoUpdate, &QCheckBox::clicked, this, &TOptionFrm::AutoUpdateClick);
   connect(FAutoDetect, &QCheckBox::clicked, this, &TOptionFrm::AutoDetectClick);
@@ -170,6 +175,8 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
   });
 
   auto* generalLayout = new QVBoxLayout(general);
+  generalLayout->setContentsMargins(6, 6, 6, 6);
+  generalLayout->setSpacing(4);
   generalLayout->addWidget(laser);
   generalLayout->addWidget(automation);
   generalLayout->addStretch();

@@ -21,6 +21,7 @@ TWaitingBox::TWaitingBox(QWidget* parent) : QDialog(parent) {
   font.setPointSize(12);
   FLabel->setFont(font);
   FLabel->setAlignment(Qt::AlignCenter);
+  FLabel->setWordWrap(true);  // the longer messages take two lines in a wide font
 
   FProgress = new QProgressBar(this);
   FProgress->setObjectName("ProgressBar");
@@ -44,11 +45,12 @@ TWaitingBox::TWaitingBox(QWidget* parent) : QDialog(parent) {
   buttons->addWidget(FStop);
   buttons->addStretch();
   auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(12, 8, 12, 10);
+  layout->setContentsMargins(10, 6, 10, 8);
+  layout->setSpacing(6);
   layout->addWidget(FLabel);
   layout->addWidget(FProgress);
   layout->addLayout(buttons);
-  setFixedSize(291, 102);
+  setFixedSize(291, 124);
 }
 
 void TWaitingBox::ShowWithMessage(const QString& msg) {
