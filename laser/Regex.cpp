@@ -301,8 +301,8 @@ class TLazyRewriter {
   }
 
   // End of the escape sequence that starts with the backslash at `at`. \Q starts quoted text,
-  // which runs to \E or to the end of the pattern.
-  std::size_t EscapeEnd(std::size_t at) const {
+  // which runs to \E or to the end of the pattern. In a class, "\g" is just a "g".
+  std::size_t EscapeEnd(std::size_t at, bool inClass) const {
     const std::size_t n = P.size();
     if (at + 1 >= n) return n;
     const char c = P[at + 1];
@@ -327,6 +327,7 @@ class TLazyRewriter {
         return next;
       case 'g':
       case 'k':
+        if (inClass && c == 'g') return next;
         if (open == '{') return SkipTo(P, next + 1, '}');
         if (open == '<') return SkipTo(P, next + 1, '>');
         if (open == '\'') return SkipTo(P, next + 1, '\'');
@@ -341,7 +342,7 @@ class TLazyRewriter {
     }
   }
 
-  void Escape() { CopyTo(EscapeEnd(I)); }
+  void Escape() { CopyTo(EscapeEnd(I, false)); }
 
   // End of a POSIX class name ("[:alpha:]") whose "[" is at `at`, or 0 when PCRE2 would read
   // the "[" as a plain character.
@@ -392,7 +393,7 @@ class TLazyRewriter {
         break;
       }
       if (c == '\\') {
-        i = EscapeEnd(i);
+        i = EscapeEnd(i, true);
       } else if (c == '[' && PosixEnd(i) != 0) {
         i = PosixEnd(i);
       } else {

@@ -158,6 +158,7 @@ TEST(LazyRewrite, ReadsPatternsAsPcre2Does) {
       {"[[:a]*:]", "[[:a]*?:]"},  // no POSIX name: the class ends at the first "]"
       {"[\\E]]*", "[\\E]]*?"},
       {"[\\Q]\\E]+", "[\\Q]\\E]+?"},
+      {"[\\g<]+(?<n>a)>", "[\\g<]+?(?<n>a)>"},  // in a class \g is a "g", not a reference
       {"(?xx)[ ]a]*", "(?xx)[ ]a]*?"},
       {"[[:<:]]a+", "[[:<:]]a+?"},
       {"\\N{3}", "\\N{3}?"},  // "\\N" three times, unlike "\\N{U+41}"
@@ -210,14 +211,25 @@ class TPatternMaker {
   }
 
   std::string Atom() {
-    static const char* const atoms[] = {
-        "a",           "b",      ".",        "\\d",     "[ab]", "[]a]",   "[^]b]",     "[\\E]a]",
-        "[[:alpha:]]", "[[:a]",  "\\Qa*\\E", "\\x{61}", "\\N",  "\\p{L}", "\\c*",      "\\E",
-        "\\Q\\E",      "(?#c*)", " ",        "#c*\n",   "\\ ",  "\\#",    "(*ACCEPT)", "(*MARK:a+)",
-        "(?i)",        "(?x)",   "(?xx)",    "(?-x)",   "(?^)", "\\1",    "(?1)",      "\\g{-1}",
-        "|",           "^",      "$",        "\\A",     "\\Z",  "\\N{2}", "(?C1)",     "(?C'a)*')",
-        "{",           "}",      "{2",       "\r\n",    "(",    ")",      "[",         "(?",
-        "(*",          "(?<",    "(?(",      "\\",      "(?U)", "(?-U)"};
+    static const char* const atoms[] = {"a",         "b",         ".",
+                                        "\\d",       "[ab]",      "[]a]",
+                                        "[^]b]",     "[\\E]a]",   "[[:alpha:]]",
+                                        "[[:a]",     "\\Qa*\\E",  "\\x{61}",
+                                        "\\N",       "\\p{L}",    "\\c*",
+                                        "\\E",       "\\Q\\E",    "(?#c*)",
+                                        " ",         "#c*\n",     "\\ ",
+                                        "\\#",       "(*ACCEPT)", "(*MARK:a+)",
+                                        "(?i)",      "(?x)",      "(?xx)",
+                                        "(?-x)",     "(?^)",      "\\1",
+                                        "(?1)",      "\\g{-1}",   "|",
+                                        "^",         "$",         "\\A",
+                                        "\\Z",       "\\N{2}",    "(?C1)",
+                                        "(?C'a)*')", "{",         "}",
+                                        "{2",        "\r\n",      "(",
+                                        ")",         "[",         "(?",
+                                        "(*",        "(?<",       "(?(",
+                                        "\\",        "(?U)",      "(?-U)",
+                                        "[\\g<]",    "[\\c]]",    "[\\p{L}\\x{41}]"};
     const char* atom = Pick(atoms);
     if (std::string_view(atom).find('U') != std::string_view::npos) LazyFree = false;
     return atom;
