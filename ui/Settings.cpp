@@ -177,6 +177,8 @@ std::string TIniFile::Text() const {
     out += "[" + section.Name + "]" + br;
     put(section.Lines);
   }
+  // Text that only looked like a byte-order mark further down must not become one at the start.
+  if (!FBom && out.starts_with("\xEF\xBB\xBF")) out.insert(0, br);
   return out;
 }
 

@@ -346,6 +346,8 @@ TEST(IniFile, BomLineBreaksAndForeignBytesSurviveARoundTrip) {
       {"[A]\rk=v\r", "[A]\rk=v\r"},
       {"[A]\nk=v", "[A]\nk=v\n"},
       {std::string("[A]\nk=a\0b\n", 10), std::string("[A]\nk=a\0b\n", 10)},
+      // Not at the start of the file, those bytes are text and must stay text.
+      {"\n\xEF\xBB\xBFk=v\n", "\n\xEF\xBB\xBFk=v\n"},
   };
   for (const auto& c : cases) {
     const TIniFile f = FromText(c.in);
