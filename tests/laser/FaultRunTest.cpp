@@ -9,6 +9,7 @@
 // the number of requests for longer soak runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -56,6 +57,9 @@ struct TRow {
   int Dropped = 0, Refused = 0, Late = 0;  // what the simulator did
   int Mismatched = 0;  // timeouts and refusals that do not match the simulator's journal
   double Seconds = 0;
+  // Median time from a command that timed out to the next command the controller received:
+  // the reply wait plus whatever the engine keeps the line for a late reply (-1: no timeout).
+  double TimeoutToNextMs = -1;
 };
 
 std::vector<TRow>& Rows() {
@@ -64,19 +68,22 @@ std::vector<TRow>& Rows() {
 }
 
 std::string Format(const TRow& r) {
+  char gap[32] = "-";
+  if (r.TimeoutToNextMs >= 0) std::snprintf(gap, sizeof gap, "%.0f", r.TimeoutToNextMs);
   char line[256];
-  std::snprintf(line, sizeof line,
-                "| %-27s | %5d | %5d | %5d | %3d | %5d | %5d | %5d | %5d | %5d | %4d | %6.1f |",
-                r.Run.c_str(), r.Requests, r.Answered, r.Values, r.Wrong, r.Timeouts, r.Refusals,
-                r.Dropped, r.Refused, r.Late, r.Mismatched, r.Seconds);
+  std::snprintf(
+      line, sizeof line,
+      "| %-27s | %5d | %5d | %5d | %3d | %5d | %5d | %5d | %5d | %5d | %4d | %6.1f | %5s |",
+      r.Run.c_str(), r.Requests, r.Answered, r.Values, r.Wrong, r.Timeouts, r.Refusals, r.Dropped,
+      r.Refused, r.Late, r.Mismatched, r.Seconds, gap);
   return line;
 }
 
 const char* kHeader =
     "| run                         | requests | reads answered | values | wrong | timeouts | "
     "refusals "
-    "| dropped | refused | late | mismatched | s |\n"
-    "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|";
+    "| dropped | refused | late | mismatched | s | timeout to next ms |\n"
+    "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|";
 
 class TTablePrinter : public ::testing::Environment {
  public:
@@ -425,6 +432,14 @@ void RunFaults(const TFault& fault, const std::string& model) {
     }
   }
   row.Mismatched = static_cast<int>(mismatched.size());
+  std::vector<double> gaps;
+  for (std::size_t k = 0; k + 1 < journal.size(); ++k) {
+    if (timedOut[k]) gaps.push_back(journal[k + 1].receivedMs - journal[k].receivedMs);
+  }
+  if (!gaps.empty()) {
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    row.TimeoutToNextMs = gaps[gaps.size() / 2];
+  }
   if (row.Late == 0 && row.Values != expectedValues) {
     problems.push_back(std::to_string(expectedValues) + " replies to reads came on time, but " +
                        std::to_string(row.Values) + " values were reported");
