@@ -1,28 +1,50 @@
 #!/usr/bin/env bash
-# Sets the machine up, builds, and starts the program.
+# Sets the machine up, builds, and starts the program: the main window QNLaserControl.
 #
-# The windows are not built yet: for now the program is the engine's console (laser-console),
-# which reads requests from the keyboard and prints every event of the laser.
-# With LASER_PORT=N it talks to the laser on COM N; without it, it starts the built-in laser
-# simulator (laser-sim, model qt2 unless LASER_SIM_MODEL says otherwise) and talks to that.
+# Without LASER_PORT it first starts the built-in laser simulator (laser-sim, model qt2 unless
+# LASER_SIM_MODEL says otherwise) on a pseudo-terminal linked as COM1 in a temporary
+# LASER_COM_DIR, opens the window on that port, and stops the simulator when the window closes.
+# With LASER_PORT=N the window opens on COM N and no simulator runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run.sh: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are empty); run it in a desktop session, or under a virtual one: xvfb-run -a bash scripts/run.sh" >&2
+  exit 1
+fi
+if [ -n "${LASER_PORT:-}" ] && ! [[ "$LASER_PORT" =~ ^[0-9]+$ && "$LASER_PORT" -ge 1 && "$LASER_PORT" -le 256 ]]; then
+  echo "run.sh: LASER_PORT must be a COM port number from 1 to 256, not '$LASER_PORT'" >&2
+  exit 1
+fi
+
 bash scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target laser-console laser-sim >/dev/null
+cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target QNLaserControl laser-sim >/dev/null
 
 bin=build/default
 if [ -n "${LASER_PORT:-}" ]; then
-  exec "$bin/tools/laser-console" --port "$LASER_PORT" --set "${LASER_SET:-qt}" "$@"
+  exec "$bin/app/QNLaserControl" "/PORT:$LASER_PORT" "$@"
 fi
 
 dir=$(mktemp -d /tmp/laser-com-XXXXXX)
-cleanup() { [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"; }
+cleanup() {
+  if [ -n "${sim_pid:-}" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+  wait 2>/dev/null || true
+  rm -rf "$dir"
+}
 trap cleanup EXIT
-"$bin/sim/laser-sim" --model "${LASER_SIM_MODEL:-qt2}" --link "$dir/COM1" >"$dir/sim.out" 2>&1 &
+port=1
+"$bin/sim/laser-sim" --model "${LASER_SIM_MODEL:-qt2}" --link "$dir/COM$port" >"$dir/sim.out" 2>&1 &
 sim_pid=$!
-for _ in $(seq 1 100); do [ -e "$dir/COM1" ] && break; sleep 0.05; done
+for _ in $(seq 1 100); do
+  [ -e "$dir/COM$port" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.05
+done
+if ! [ -e "$dir/COM$port" ]; then
+  echo "run.sh: the laser simulator did not start:" >&2
+  cat "$dir/sim.out" >&2
+  exit 1
+fi
 echo "Laser simulator: $(head -n 2 "$dir/sim.out" | tail -n 1)"
-echo "Type requests (ReadSN, ReadCurrent 1, SetCurrent 2 12.5, ...) or raw commands (r61);"
-echo "laser-console --help lists them. End with Ctrl-D."
-LASER_COM_DIR="$dir" "$bin/tools/laser-console" --port 1 --set "${LASER_SET:-qt}" "$@"
+LASER_COM_DIR="$dir" "$bin/app/QNLaserControl" "/PORT:$port" "$@"

@@ -1,0 +1,542 @@
+// The real main window with a real laser object against the simulator on a pseudo-terminal:
+// detection and layouts per model, the operator's set-then-read round trips as the simulator
+// receives them, the hand-over inside modal loops, and the default error handler.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/SimServer.h"
+#include "tests/laser/Harness.h"
+#include "ui/ControlPanel.h"
+#include "ui/CoverPanel.h"
+#include "ui/MainForm.h"
+
+namespace {
+
+constexpr int Bound = 15000;  // catches hangs only
+
+// Closes every modal box that appears, remembering its caption and text.
+class TBoxCloser {
+ public:
+  TBoxCloser() {
+    FTimer.setInterval(20);
+    QObject::connect(&FTimer, &QTimer::timeout, [this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      Captions.push_back(box->windowTitle().toStdString());
+      Texts.push_back(box->text().toStdString());
+      box->done(QMessageBox::Ok);
+    });
+    FTimer.start();
+  }
+  std::vector<std::string> Captions;
+  std::vector<std::string> Texts;
+
+ private:
+  QTimer FTimer;
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    Form.reset();
+    Sim.reset();
+  }
+
+  void StartSim(const std::string& model) {
+    sim::Options options;
+    options.model = model;
+    Sim = std::make_unique<sim::SimServer>(options);
+    ASSERT_TRUE(Sim->Start(Dir.Entry(1)));
+  }
+
+  // No periodic refresh: the tests count every command the simulator receives.
+  void StartWindow(std::vector<std::string> params = {"/PORT:1"},
+                   const std::string& settings = "[General]\nAutoUpdate=0\n") {
+    const std::filesystem::path ini = std::filesystem::path(Dir.Path()) / "QNLaserControl.ini";
+    {
+      std::ofstream out(ini);
+      out << settings;
+    }
+    Form = std::make_unique<TQNLaserControlMainForm>();
+    TQNLaserControlMainForm::TStartup startup;
+    startup.SettingsFile = ini;
+    startup.ExeFolder = Dir.Path();
+    startup.Params = std::move(params);
+    Form->FormCreate(startup);
+    Form->show();
+    Form->FormShow();
+  }
+
+  bool WaitReady() {
+    return QTest::qWaitFor([&] { return Form->Detection().LaserReady(); }, Bound) &&
+           QTest::qWaitFor([&] { return Form->Laser().QueueCount() == 0; }, Bound);
+  }
+
+  template <typename T>
+  T* Find(const char* name) {
+    T* w = Form->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+  QString Text(const char* label) { return Find<QLabel>(label)->text(); }
+  bool Shown(const char* name) { return !Find<QWidget>(name)->isHidden(); }
+
+  // Commands the simulator received from position From on.
+  std::vector<std::string> CommandsFrom(std::size_t From) const {
+    std::vector<std::string> out;
+    const auto all = Sim->Commands();
+    for (std::size_t i = From; i < all.size(); ++i) out.push_back(all[i].text);
+    return out;
+  }
+  // Runs Act, then a marker read (r60); returns what the simulator received up to the marker.
+  std::vector<std::string> Exchange(const std::function<void()>& Act) {
+    const std::size_t from = Sim->Commands().size();
+    Act();
+    Form->Laser().ReadStatus();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+          const auto got = CommandsFrom(from);
+          return !got.empty() && got.back() == "r60" && Form->Laser().QueueCount() == 0;
+        },
+        Bound));
+    QTest::qWait(0);
+    auto got = CommandsFrom(from);
+    if (!got.empty()) got.pop_back();
+    return got;
+  }
+
+  test::TComDir Dir;
+  std::unique_ptr<sim::SimServer> Sim;
+  std::unique_ptr<TQNLaserControlMainForm> Form;
+};
+
+using Strings = std::vector<std::string>;
+
+// ---------------------------------------------------------------- detection and layouts
+
+struct TLayoutCase {
+  const char* Model;
+  Strings Visible;
+  Strings Hidden;
+  bool Frequency2Enabled;
+  bool ExternBoundToAction;  // one-column trigger layout
+  Strings Values;            // label=text after detection
+};
+
+class LayoutTest : public WindowTest, public ::testing::WithParamInterface<TLayoutCase> {};
+
+TEST_P(LayoutTest, DetectsTheLaserAndShowsItsControls) {
+  const TLayoutCase& c = GetParam();
+  StartSim(c.Model);
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  EXPECT_EQ(Form->windowTitle(), QStringLiteral("SN1234 - Corvane Laser Control"));
+  EXPECT_EQ(QApplication::applicationDisplayName(), Form->windowTitle());
+  EXPECT_TRUE(Form->ConnectLaser->isChecked());
+  EXPECT_EQ(Form->ConnectLaser->property("ImageIndex").toInt(), 1);
+  EXPECT_TRUE(Form->Panel().SetLaserOn->isEnabled());
+  EXPECT_TRUE(Form->ShowAdvanced->isEnabled());
+  // The cover slides down out of the client area.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !Form->Cover().Sliding(); }, Bound));
+  EXPECT_EQ(Form->Cover().ClientTopPos(), TCoverPanel::Tag + TCoverPanel::PanelHeight + 1);
+  for (const std::string& name : c.Visible) EXPECT_TRUE(Shown(name.c_str())) << name;
+  for (const std::string& name : c.Hidden) EXPECT_FALSE(Shown(name.c_str())) << name;
+  EXPECT_EQ(Find<QSpinBox>("Frequency2")->isEnabled(), c.Frequency2Enabled);
+  EXPECT_EQ(Find<QToolButton>("ExternTrig")->defaultAction() == Form->Panel().SetExternal,
+            c.ExternBoundToAction);
+  for (const std::string& v : c.Values) {
+    const std::size_t eq = v.find('=');
+    const std::string name = v.substr(0, eq);
+    EXPECT_EQ(Text(name.c_str()).toStdString(), v.substr(eq + 1)) << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, LayoutTest,
+    ::testing::Values(
+        TLayoutCase{"qt2",
+                    {"Current1", "Current2", "LinkCurrents", "LabelBranches", "TriggerMode2",
+                     "Frequency2", "ExternTrig2", "CW2", "LabelBranches2"},
+                    {"Actual", "ActCurrent1", "ActCurrent2"},
+                    true,
+                    false,
+                    {"NormCurrent1=10.00", "NormCurrent2=12.50", "MaxCurrent1=40.00",
+                     "MaxCurrent2=30.00", "ActFrequency1=30000.00", "ActFrequency2=20000.00",
+                     "TriggerMode1=Internal", "TriggerMode2=External"}},
+        TLayoutCase{"qt2c",
+                    {"Current1", "Current2", "LinkCurrents", "TriggerMode2", "Frequency2"},
+                    {"Actual"},
+                    false,
+                    false,
+                    {"NormCurrent1=10.00", "NormCurrent2=12.50", "ActFrequency1=30000.00",
+                     "ActFrequency2=30000.00"}},
+        TLayoutCase{"qt1",
+                    {"Current1", "OkCurrent1", "MaxCurrent1", "TriggerMode1", "Frequency"},
+                    {"Current2", "OkCurrent2", "LinkCurrents", "LabelBranches", "TriggerMode2",
+                     "Frequency2", "ExternTrig2", "CW2", "LabelBranches2"},
+                    true,
+                    true,
+                    {"NormCurrent1=10.00", "MaxCurrent1=40.00", "ActFrequency1=30000.00",
+                     "TriggerMode1=Internal"}},
+        TLayoutCase{"ze",
+                    {"Current2", "OkCurrent2", "MaxCurrent2", "TriggerMode1", "Frequency"},
+                    {"Current1", "OkCurrent1", "LinkCurrents", "LabelBranches", "TriggerMode2",
+                     "Frequency2", "CW2"},
+                    true,
+                    true,
+                    {"NormCurrent2=12.50", "MaxCurrent2=30.00"}}),
+    [](const auto& info) { return std::string(info.param.Model); });
+
+TEST_F(WindowTest, WithoutALaserTheCoverStaysAndTheLaserActionsAreDisabled) {
+  StartWindow({"/PORT:256"});  // nothing there
+  EXPECT_EQ(Form->windowTitle(), QStringLiteral("PLANOVEX - Corvane Laser Control"));
+  EXPECT_EQ(QApplication::applicationDisplayName(), QStringLiteral("Corvane Laser Control"));
+  EXPECT_EQ(Form->Cover().ClientTopPos(), TCoverPanel::Tag);
+  EXPECT_TRUE(Form->Cover().isVisible());
+  EXPECT_FALSE(Form->ConnectLaser->isChecked());
+  EXPECT_EQ(Form->ConnectLaser->property("ImageIndex").toInt(), 0);
+  EXPECT_FALSE(Form->Panel().SetLaserOn->isEnabled());
+  EXPECT_FALSE(Form->Panel().SetCurrentN[0]->isEnabled());
+  EXPECT_FALSE(Form->ShowAdvanced->isEnabled());
+  EXPECT_FALSE(Form->Timer1().isActive());  // a failed start-up attempt schedules no retry
+}
+
+TEST_F(WindowTest, OperatorConnectThatFailsSaysWhichPort) {
+  StartWindow({"/PORT:256"});
+  TBoxCloser closer;
+  Form->ConnectLaser->trigger();
+  ASSERT_EQ(closer.Captions, Strings{"Error"});
+  EXPECT_EQ(closer.Texts[0].rfind("Cannot open port: COM256. ", 0), 0u) << closer.Texts[0];
+  EXPECT_FALSE(Form->ConnectLaser->isChecked());
+}
+
+TEST_F(WindowTest, ConnectWhileReadyDisconnectsAndCoversThePanel) {
+  StartSim("qt2");
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  Form->ConnectLaser->trigger();
+  EXPECT_FALSE(Form->Laser().Connected());
+  EXPECT_FALSE(Form->ConnectLaser->isChecked());
+  EXPECT_EQ(Form->windowTitle(), QStringLiteral("PLANOVEX - Corvane Laser Control"));
+  EXPECT_FALSE(Form->Timer1().isActive());  // the operator's disconnect starts no retry
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !Form->Cover().Sliding(); }, Bound));
+  EXPECT_EQ(Form->Cover().ClientTopPos(), TCoverPanel::Tag);
+  // And back: the operator connects again.
+  Form->ConnectLaser->trigger();
+  EXPECT_TRUE(WaitReady());
+}
+
+// ---------------------------------------------------------------- the hand-over
+
+TEST_F(WindowTest, LaserEventsArriveWhileAModalBoxIsOpen) {
+  StartSim("qt2");
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  QMessageBox box(QMessageBox::Information, QStringLiteral("Modal"), QStringLiteral("open"),
+                  QMessageBox::Ok, Form.get());
+  bool seenInside = false;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (Text("NormCurrent1") == QStringLiteral("17.25") && box.isVisible()) {
+      seenInside = true;
+      box.done(QMessageBox::Ok);
+    }
+  });
+  QTimer::singleShot(0, [&] {
+    // Inside the box's own loop: the operator's request and the laser's answer.
+    Find<QLineEdit>("Current1")->setText(QStringLiteral("17.25"));
+    Form->Panel().OkCurrentClick(1);
+    poll.start();
+  });
+  QTimer::singleShot(Bound, &box, [&] { box.done(QMessageBox::Cancel); });
+  box.exec();
+  EXPECT_TRUE(seenInside);
+}
+
+// ---------------------------------------------------------------- set, then read
+
+struct TRoundTrip {
+  const char* Name;
+  const char* Model;
+  std::function<void(WindowTest&, TQNLaserControlMainForm&)> Act;
+  Strings Sent;
+  Strings Values;  // label=text afterwards
+};
+
+class RoundTripTest : public WindowTest, public ::testing::WithParamInterface<TRoundTrip> {
+ public:
+  static QLineEdit* Edit(TQNLaserControlMainForm& f, const char* name) {
+    return f.findChild<QLineEdit*>(QString::fromLatin1(name));
+  }
+  static QSpinBox* Spin(TQNLaserControlMainForm& f, const char* name) {
+    return f.findChild<QSpinBox*>(QString::fromLatin1(name));
+  }
+  static void Click(TQNLaserControlMainForm& f, const char* name) {
+    QTest::mouseClick(f.findChild<QToolButton*>(QString::fromLatin1(name)), Qt::LeftButton);
+  }
+};
+
+TEST_P(RoundTripTest, SendsWhatTheOperatorAskedAndShowsWhatTheLaserReports) {
+  const TRoundTrip& c = GetParam();
+  StartSim(c.Model);
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  const Strings sent = Exchange([&] { c.Act(*this, *Form); });
+  EXPECT_EQ(sent, c.Sent);
+  for (const std::string& v : c.Values) {
+    const std::size_t eq = v.find('=');
+    const std::string name = v.substr(0, eq);
+    const std::string want = v.substr(eq + 1);
+    if (name == "LaserWarnOn" || name == "LaserWarnOff") {
+      EXPECT_EQ(Shown(name.c_str()), want == "shown") << name;
+    } else if (name == "Current2.enabled") {
+      EXPECT_EQ(Edit(*Form, "Current2")->isEnabled(), want == "1");
+    } else if (name == "Current2.text") {
+      EXPECT_EQ(Edit(*Form, "Current2")->displayText().toStdString(), want);
+    } else {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return Text(name.c_str()).toStdString() == want; }, Bound))
+          << name << " is " << Text(name.c_str()).toStdString() << ", want " << want;
+    }
+  }
+}
+
+using RT = RoundTripTest;
+INSTANTIATE_TEST_SUITE_P(
+    Panel, RoundTripTest,
+    ::testing::Values(
+        TRoundTrip{"CurrentTyped",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     QLineEdit* e = RT::Edit(f, "Current1");
+                     e->setFocus();
+                     e->selectAll();
+                     QTest::keyClicks(e, "1525");
+                     QTest::keyClick(e, Qt::Key_Return);  // released Enter sends
+                   },
+                   {"w61 15.25", "r61"},
+                   {"NormCurrent1=15.25", "NormCurrent2=12.50"}},
+        TRoundTrip{"CurrentTypedBranch2",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     RT::Edit(f, "Current2")->setText(QStringLiteral("07.50"));
+                     RT::Click(f, "OkCurrent2");
+                   },
+                   {"w62 7.50", "r62"},
+                   {"NormCurrent2=7.50"}},
+        TRoundTrip{"LinkedCurrents",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     RT::Click(f, "LinkCurrents");
+                     RT::Edit(f, "Current1")->setText(QStringLiteral("22.00"));
+                     RT::Click(f, "OkCurrent2");  // the value of Current1 goes to both
+                   },
+                   {"w61 22.00", "r61", "w62 22.00", "r62"},
+                   {"NormCurrent1=22.00", "NormCurrent2=22.00", "Current2.text=22.00",
+                    "Current2.enabled=0"}},
+        TRoundTrip{"PresetLimitedToTheMaximum",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     TOptions o = f.Options();
+                     o.PresetCurrents[0] = "45.5";
+                     f.ApplyOptions(o);
+                     f.findChild<QAction*>(QStringLiteral("SetCurrent1"))->trigger();
+                   },
+                   {"w61 40.00", "r61", "w62 30.00", "r62"},
+                   {"NormCurrent1=40.00", "NormCurrent2=30.00"}},
+        TRoundTrip{
+            "CurrentZero",
+            "qt1",
+            [](WindowTest&, TQNLaserControlMainForm& f) { f.Panel().SetCurrentZero->trigger(); },
+            {"w61 0.00", "r61"},
+            {"NormCurrent1=0.00"}},
+        TRoundTrip{"FrequencyOfBranch2ByEnter",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     QSpinBox* s = RT::Spin(f, "Frequency2");
+                     s->setValue(15000);
+                     s->setFocus();
+                     QTest::keyClick(s, Qt::Key_Return);
+                   },
+                   {"w74 15000.00", "r74"},
+                   {"ActFrequency2=15000.00", "ActFrequency1=30000.00"}},
+        TRoundTrip{"FrequencyBothBranchesInLayout2",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     RT::Spin(f, "Frequency")->setValue(25000);
+                     RT::Spin(f, "Frequency2")->setValue(26000);
+                     RT::Click(f, "OkFrequency");
+                   },
+                   {"w73 25000.00", "r73", "w74 26000.00", "r74"},
+                   {"ActFrequency1=25000.00", "ActFrequency2=26000.00"}},
+        TRoundTrip{"CommonFrequencyInLayout1",
+                   "qt2c",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     RT::Spin(f, "Frequency")->setValue(25000);
+                     RT::Click(f, "OkFrequency");
+                   },
+                   {"w73 25000.00", "r73"},
+                   {"ActFrequency1=25000.00", "ActFrequency2=25000.00"}},
+        TRoundTrip{"FrequencyOneColumn",
+                   "qt1",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     RT::Spin(f, "Frequency")->setValue(12300);
+                     RT::Click(f, "OkFrequency");
+                   },
+                   {"w73 12300.00", "r73"},
+                   {"ActFrequency1=12300.00"}},
+        TRoundTrip{"ExternalOfBranch1InTwoColumns",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) { RT::Click(f, "ExternTrig"); },
+                   {"w71 1", "r71"},
+                   {"TriggerMode1=External", "TriggerMode2=External"}},
+        TRoundTrip{"CWOfBranch2",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) { RT::Click(f, "CW2"); },
+                   {"w72 2", "r72"},
+                   {"TriggerMode2=CW", "TriggerMode1=Internal"}},
+        TRoundTrip{
+            "ExternalHotKeyBothBranches",
+            "qt2",
+            [](WindowTest&, TQNLaserControlMainForm& f) { f.Panel().SetExternal->trigger(); },
+            {"w71 1", "w72 1", "r71", "r72"},
+            {"TriggerMode1=External", "TriggerMode2=External"}},
+        TRoundTrip{"InternalAllBranches",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) { RT::Click(f, "InternTrig"); },
+                   {"w70 1", "r71"},
+                   {"TriggerMode1=Internal"}},
+        TRoundTrip{"ExternalOneColumnRunsTheAction",
+                   "qt1",
+                   [](WindowTest&, TQNLaserControlMainForm& f) { RT::Click(f, "ExternTrig"); },
+                   {"w71 1", "r71"},
+                   {"TriggerMode1=External"}},
+        TRoundTrip{"CWOneColumn",
+                   "qt1",
+                   [](WindowTest&, TQNLaserControlMainForm& f) { RT::Click(f, "CW"); },
+                   {"w71 2", "r71"},
+                   {"TriggerMode1=CW"}},
+        TRoundTrip{"LaserOn",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) { RT::Click(f, "LaserON"); },
+                   {"w60 1", "r60"},
+                   {"LaserWarnOn=shown", "LaserWarnOff=hidden"}},
+        TRoundTrip{"LaserOnThenOff",
+                   "qt2",
+                   [](WindowTest&, TQNLaserControlMainForm& f) {
+                     RT::Click(f, "LaserON");
+                     RT::Click(f, "LaserOff");
+                   },
+                   {"w60 1", "r60", "w60 0", "r60"},
+                   {"LaserWarnOn=hidden", "LaserWarnOff=shown"}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// ---------------------------------------------------------------- the default error handler
+
+struct TTypo {
+  const char* Name;
+  std::function<void(TQNLaserControlMainForm&)> Act;
+  const char* Message;
+};
+
+class TypoTest : public WindowTest, public ::testing::WithParamInterface<TTypo> {};
+
+TEST_P(TypoTest, ShowsTheConversionErrorAndSendsNothing) {
+  const TTypo& c = GetParam();
+  StartSim("qt2");
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  const QString before = Text("NormCurrent1");
+  TBoxCloser closer;
+  const Strings sent = Exchange([&] { c.Act(*Form); });
+  EXPECT_EQ(sent, Strings{});
+  EXPECT_EQ(closer.Captions, Strings{"Error"});
+  EXPECT_EQ(closer.Texts, Strings{c.Message});
+  EXPECT_EQ(Text("NormCurrent1"), before);
+  EXPECT_TRUE(Form->isVisible());  // the program goes on
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Typos, TypoTest,
+    ::testing::Values(TTypo{"CurrentField",
+                            [](TQNLaserControlMainForm& f) {
+                              // A field whose text does not convert (its mask lifted, as a paste
+                              // could).
+                              QLineEdit* e = f.findChild<QLineEdit*>(QStringLiteral("Current1"));
+                              e->setInputMask(QString());
+                              e->setText(QStringLiteral("1x.00"));
+                              QTest::mouseClick(
+                                  f.findChild<QToolButton*>(QStringLiteral("OkCurrent1")),
+                                  Qt::LeftButton);
+                            },
+                            "'1x.00' is not a valid floating point value"},
+                      TTypo{"LinkedCurrentField",
+                            [](TQNLaserControlMainForm& f) {
+                              QLineEdit* e = f.findChild<QLineEdit*>(QStringLiteral("Current1"));
+                              e->setInputMask(QString());
+                              e->setText(QStringLiteral("2..5"));
+                              f.Panel().LinkCurrents->click();
+                              QTest::mouseClick(
+                                  f.findChild<QToolButton*>(QStringLiteral("OkCurrent2")),
+                                  Qt::LeftButton);
+                            },
+                            "'2..5' is not a valid floating point value"},
+                      TTypo{"PresetCurrent",
+                            [](TQNLaserControlMainForm& f) {
+                              TOptions o = f.Options();
+                              o.PresetCurrents[4] = "4O.5";
+                              f.ApplyOptions(o);
+                              f.Panel().SetCurrentN[4]->trigger();
+                            },
+                            "'4O.5' is not a valid floating point value"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// ---------------------------------------------------------------- masks and numbers
+
+TEST(ControlPanelText, EditMasksShowAndReadUnfilledPlacesAsZero) {
+  struct TCase {
+    const char* Mask;
+    const char* Typed;
+    const char* Displayed;
+  };
+  const TCase cases[] = {
+      {"99.99;1;0", "", "00.00"},         {"99.99;1;0", "20.00", "20.00"},
+      {"99.99;1;0", "12", "12.00"},       {"999.99;1;0", "020.00", "020.00"},
+      {"999.99;1;0", "123.45", "123.45"},
+  };
+  for (const TCase& c : cases) {
+    QLineEdit edit;
+    edit.setInputMask(QtInputMask(c.Mask));
+    edit.setText(QString::fromLatin1(c.Typed));
+    EXPECT_EQ(edit.displayText().toStdString(), c.Displayed) << c.Mask << " " << c.Typed;
+    EXPECT_NO_THROW(StrToFloat(edit.displayText().toStdString()));
+  }
+}
+
+TEST(ControlPanelText, NumbersUseThePointWhateverTheLocale) {
+  EXPECT_DOUBLE_EQ(StrToFloat(" 12.50 "), 12.5);
+  EXPECT_DOUBLE_EQ(StrToFloat("+3"), 3.0);
+  for (const char* bad : {"", "12,50", "1x.00", "nan", "inf", "12.5A", "--1"}) {
+    EXPECT_THROW(StrToFloat(bad), std::invalid_argument) << bad;
+  }
+  EXPECT_EQ(FormatFloat2(29999.994), "29999.99");
+  EXPECT_EQ(FormatFloat2(-0.001), "0.00");
+}
+
+}  // namespace
