@@ -148,13 +148,14 @@ TConsolePanel::TConsolePanel(TLaser& laser, TExplanationList& explanations, QWid
   FMenu->setObjectName("RcvBufMenu");
   QAction* copy = FMenu->addAction("&Copy", this, &TConsolePanel::MenuCopy);
   copy->setShortcut(QKeySequence::Copy);
-  copy->setObjectName("EditCopy");
+  copy->setObjectName("RcvBufCopy");
   QAction* selectAll = FMenu->addAction("Select &All", this, &TConsolePanel::MenuSelectAll);
   selectAll->setShortcut(QKeySequence::SelectAll);
-  selectAll->setObjectName("EditSelectAll");
+  selectAll->setObjectName("RcvBufSelectAll");
   FMenu->addSeparator();
   QAction* clear = FMenu->addAction("Clear", this, &TConsolePanel::EditClearExecute);
-  clear->setObjectName("EditClear");
+  clear->setObjectName(
+      "RcvBufClear");  // the window's EditClear action, if any, calls EditClearExecute
   connect(FReceive, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& pos) { PopupMenuOn(FReceive, FReceive->mapToGlobal(pos)); });
   connect(FErrors, &QWidget::customContextMenuRequested, this,

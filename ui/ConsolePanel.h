@@ -3,8 +3,9 @@
 //
 // Wiring by the main window:
 //   - construct with the window's TLaser and TExplanationList, as a child of the window; place
-//     the panel itself over the client area below the tool bar (hidden at first) and put
-//     SystemGroup() into the control area (the group is reparented there);
+//     the panel itself over the client area below the tool bar (it starts hidden) and put
+//     SystemGroup() into the control area: setParent(area), setGeometry(...), show(). It is laid
+//     out for about 336 x 76 pixels;
 //   - BindLaserEvents() once: it binds OnLaserError, OnClearError, OnClearedError, OnReset,
 //     OnReseted and OnMointorError to this panel's handlers (or bind them yourself);
 //   - SetWaitingBox() with the window's waiting box, and OnFatalClose if closing is to do more
