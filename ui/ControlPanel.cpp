@@ -361,19 +361,19 @@ void TControlPanel::CreateCurrentGroup(QWidget* Area) {
 void TControlPanel::CreateLaserSwitch(QWidget* Area) {
   LaserWarnOn = new QLabel(Area);
   LaserWarnOn->setObjectName(QStringLiteral("LaserWarnOn"));
-  LaserWarnOn->setGeometry(346, 131, 62, 55);
+  LaserWarnOn->setGeometry(343, 131, 62, 55);
   SetPicture(LaserWarnOn, QStringLiteral("laser-warn-on"));
   LaserWarnOn->setToolTip(QStringLiteral("Laser ON"));
   LaserWarnOff = new QLabel(Area);
   LaserWarnOff->setObjectName(QStringLiteral("LaserWarnOff"));
-  LaserWarnOff->setGeometry(346, 131, 62, 55);
+  LaserWarnOff->setGeometry(343, 131, 62, 55);
   SetPicture(LaserWarnOff, QStringLiteral("laser-warn-off"));
   LaserWarnOff->setToolTip(QStringLiteral("Laser OFF"));
   LaserWarnOff->hide();
 
-  LaserON = NewButton(Area, "LaserON", QString(), QString(), QRect(413, 122, 62, 35));
+  LaserON = NewButton(Area, "LaserON", QString(), QString(), QRect(409, 122, 66, 35));
   LaserON->setDefaultAction(SetLaserOn);
-  LaserOff = NewButton(Area, "LaserOff", QString(), QString(), QRect(413, 160, 62, 35));
+  LaserOff = NewButton(Area, "LaserOff", QString(), QString(), QRect(409, 160, 66, 35));
   LaserOff->setDefaultAction(SetLaserOff);
   for (QToolButton* b : {LaserON, LaserOff}) {
     QFont font = b->font();

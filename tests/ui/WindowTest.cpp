@@ -139,6 +139,10 @@ struct TLayoutCase {
   Strings Values;            // label=text after detection
 };
 
+void PrintTo(const TLayoutCase& c, std::ostream* os) {
+  *os << c.Model;
+}
+
 class LayoutTest : public WindowTest, public ::testing::WithParamInterface<TLayoutCase> {};
 
 TEST_P(LayoutTest, DetectsTheLaserAndShowsItsControls) {
@@ -279,6 +283,10 @@ struct TRoundTrip {
   Strings Sent;
   Strings Values;  // label=text afterwards
 };
+
+void PrintTo(const TRoundTrip& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class RoundTripTest : public WindowTest, public ::testing::WithParamInterface<TRoundTrip> {
  public:
@@ -455,6 +463,10 @@ struct TTypo {
   const char* Message;
 };
 
+void PrintTo(const TTypo& c, std::ostream* os) {
+  *os << c.Name;
+}
+
 class TypoTest : public WindowTest, public ::testing::WithParamInterface<TTypo> {};
 
 TEST_P(TypoTest, ShowsTheConversionErrorAndSendsNothing) {
@@ -506,6 +518,31 @@ INSTANTIATE_TEST_SUITE_P(
                             },
                             "'4O.5' is not a valid floating point value"}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(WindowTest, FrequencyBoxesTakeDigitsAndEditingKeysOnly) {
+  StartWindow({"/PORT:256"});
+  QSpinBox* spin = Find<QSpinBox>("Frequency");
+  spin->setValue(30000);
+  auto* edit = spin->findChild<QLineEdit*>();
+  ASSERT_NE(edit, nullptr);
+  edit->setCursorPosition(2);
+  struct TKey {
+    Qt::Key Key;
+    const char* Text;  // the box's text afterwards
+    int Cursor;
+  };
+  // Home, End, the arrows up and down and the page keys neither move the caret nor step.
+  const TKey keys[] = {
+      {Qt::Key_Home, "30000", 2},     {Qt::Key_End, "30000", 2},      {Qt::Key_Up, "30000", 2},
+      {Qt::Key_PageDown, "30000", 2}, {Qt::Key_A, "30000", 2},        {Qt::Key_Minus, "30000", 2},
+      {Qt::Key_Right, "30000", 3},    {Qt::Key_Backspace, "3000", 2}, {Qt::Key_5, "30500", 3},
+      {Qt::Key_Left, "30500", 2},     {Qt::Key_Delete, "3000", 2}};
+  for (const TKey& k : keys) {
+    QTest::keyClick(spin, k.Key);
+    EXPECT_EQ(edit->text().toStdString(), k.Text) << k.Key;
+    EXPECT_EQ(edit->cursorPosition(), k.Cursor) << k.Key;
+  }
+}
 
 // ---------------------------------------------------------------- masks and numbers
 
