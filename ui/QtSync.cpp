@@ -2,51 +2,62 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QObject>
+#include <algorithm>
+#include <vector>
 
 #include "laser/Sync.h"
 #include "ui/Application.h"
 
-// Shared between the UI thread and the workers' wake-ups: the workers only copy the pointer and
-// post; Sync is read and cleared on the UI thread alone.
-struct TQtSync::TState {
-  TSynchronizer* Sync = nullptr;
-};
-
 namespace {
 
-void Drain(const std::shared_ptr<TQtSync::TState>& State);
+// One object on the UI thread that drains every installed synchronizer. A worker only posts
+// a call by name to it: nothing of ours travels through Qt's queue, and the object lives as
+// long as the application, so a late wake-up never reaches a destroyed window.
+class TSyncPump : public QObject {
+  Q_OBJECT
 
-void Post(std::shared_ptr<TQtSync::TState> State) {
-  // The application object outlives every window, so posting to it is safe from any thread.
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!app) return;
-  QMetaObject::invokeMethod(
-      app, [State = std::move(State)] { Drain(State); }, Qt::QueuedConnection);
-}
+ public:
+  using QObject::QObject;
+  std::vector<TSynchronizer*> Syncs;  // UI thread only
 
-void Drain(const std::shared_ptr<TQtSync::TState>& State) {
-  if (!State->Sync) return;
-  try {
-    State->Sync->CheckSynchronize();
-  } catch (...) {
-    // The worker of the failed call has been released; calls behind it still wait, so drain
-    // again once the message has been seen.
-    Post(State);
-    TLaserApplication::HandleException();
+  void Post() { QMetaObject::invokeMethod(this, "Drain", Qt::QueuedConnection); }
+
+  Q_INVOKABLE void Drain() {
+    const std::vector<TSynchronizer*> syncs = Syncs;  // a handler may install or remove one
+    for (TSynchronizer* sync : syncs) {
+      if (std::find(Syncs.begin(), Syncs.end(), sync) == Syncs.end()) continue;
+      try {
+        sync->CheckSynchronize();
+      } catch (...) {
+        // The worker of the failed call has been released; calls behind it still wait, so
+        // drain again once the message has been seen.
+        Post();
+        TLaserApplication::HandleException();
+      }
+    }
   }
+};
+
+TSyncPump* Pump() {
+  static TSyncPump* pump = new TSyncPump(QCoreApplication::instance());
+  return pump;
 }
 
 }  // namespace
 
-TQtSync::TQtSync(TSynchronizer& Sync) : FState(std::make_shared<TState>()), FSync(Sync) {
-  FState->Sync = &Sync;
-  std::weak_ptr<TState> weak = FState;
-  Sync.SetWakeUp([weak] {
-    if (auto state = weak.lock()) Post(std::move(state));
-  });
+TQtSync::TQtSync(TSynchronizer& Sync) : FSync(Sync) {
+  TSyncPump* pump = Pump();
+  pump->Syncs.push_back(&Sync);
+  Sync.SetWakeUp([pump] { pump->Post(); });
+  // Calls queued before the wake-up was there.
+  pump->Post();
 }
 
 TQtSync::~TQtSync() {
   FSync.SetWakeUp(nullptr);
-  FState->Sync = nullptr;
+  auto& syncs = Pump()->Syncs;
+  syncs.erase(std::remove(syncs.begin(), syncs.end(), &FSync), syncs.end());
 }
+
+#include "QtSync.moc"

@@ -2,12 +2,10 @@
 // event loop, so laser events run on the UI thread also while a modal box runs its own loop.
 #pragma once
 
-#include <memory>
-
 class TSynchronizer;
 
-// Installs the wake-up on Sync for as long as the returned object lives; destroying it (on the
-// UI thread) detaches it, and calls already posted then do nothing.
+// Installs the wake-up on Sync for as long as this object lives; destroying it (on the UI
+// thread) detaches it, and wake-ups already posted then do nothing.
 class TQtSync {
  public:
   explicit TQtSync(TSynchronizer& Sync);
@@ -15,9 +13,6 @@ class TQtSync {
   TQtSync(const TQtSync&) = delete;
   TQtSync& operator=(const TQtSync&) = delete;
 
-  struct TState;
-
  private:
-  std::shared_ptr<TState> FState;
   TSynchronizer& FSync;
 };

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -272,6 +273,22 @@ TEST_F(WindowTest, LaserEventsArriveWhileAModalBoxIsOpen) {
   QTimer::singleShot(Bound, &box, [&] { box.done(QMessageBox::Cancel); });
   box.exec();
   EXPECT_TRUE(seenInside);
+}
+
+TEST_F(WindowTest, AnEventHandlerThatThrowsIsReportedAndTheHandOverGoesOn) {
+  StartSim("qt2");
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  Form->Laser().OnLaserON = [](TLaser*, bool) { throw std::runtime_error("handler failed"); };
+  TBoxCloser closer;
+  Form->Panel().SetLaserOnExecute();  // its status reply raises the failing event
+  Find<QLineEdit>("Current1")->setText(QStringLiteral("11.00"));
+  Form->Panel().OkCurrentClick(1);  // answered after it
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return Text("NormCurrent1") == QStringLiteral("11.00"); }, Bound));
+  EXPECT_EQ(closer.Captions, Strings{"Error"});
+  EXPECT_EQ(closer.Texts, Strings{"handler failed"});
+  EXPECT_TRUE(Form->isVisible());
 }
 
 // ---------------------------------------------------------------- set, then read
