@@ -464,10 +464,6 @@ class TLazyRewriter {
     std::size_t i = I + 3;
     const char open = Char(i);
     if (std::string_view("`'\"^%#$").find(open) != std::string_view::npos || open == '{') {
-      if (open == '\0') {
-        CopyTo(SkipTo(P, i, ')'));
-        return;
-      }
       const char close = open == '{' ? '}' : open;
       ++i;
       while (i < P.size()) {
