@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <pcre2.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -186,6 +188,7 @@ class TPatternMaker {
 
   std::string Make() {
     LazyFree = true;
+    AfterQuantifier = false;
     return Sequence(3);
   }
   bool LazyFree = true;
@@ -209,6 +212,7 @@ class TPatternMaker {
     if (FRandom() % 2 == 0) s += Quantifier();
     return s;
   }
+  bool AfterQuantifier = false;  // only skipped text since the last quantifier
 
   std::string Atom() {
     static const char* const atoms[] = {"a",         "b",         ".",
@@ -232,6 +236,11 @@ class TPatternMaker {
                                         "[\\g<]",    "[\\c]]",    "[\\p{L}\\x{41}]"};
     const char* atom = Pick(atoms);
     if (std::string_view(atom).find('U') != std::string_view::npos) LazyFree = false;
+    // Text that PCRE2 skips keeps a quantifier before it open to a lazy "?" after it.
+    static const std::string_view skipped[] = {"\\E", "\\Q\\E", "(?#c*)", " ", "#c*\n"};
+    if (std::find(std::begin(skipped), std::end(skipped), atom) == std::end(skipped)) {
+      AfterQuantifier = false;
+    }
     return atom;
   }
 
@@ -242,9 +251,11 @@ class TPatternMaker {
         "(?'m'",      "(?P<k>", "(?i:",       "(?x:",      "(?-x:", "(?(1)", "(?(?=a)", "(?(?<!b)",
         "(?(*pla:a)", "(?(R)",  "(?(DEFINE)", "(?(<n>)",   "(?iU:"};
     const char* open = Pick(opens);
+    AfterQuantifier = false;
     if (std::string_view(open).find('U') != std::string_view::npos) LazyFree = false;
     std::string s = open + Sequence(depth);
     if (FRandom() % 4 == 0) s += "|" + Sequence(depth);
+    AfterQuantifier = false;
     return s + ")";
   }
 
@@ -254,6 +265,8 @@ class TPatternMaker {
     static const char* const between[] = {"", "", "", "(?#c)", "\\E", "\\Q\\E", " ", "#c\n"};
     static const char* const suffixes[] = {"", "", "?", "+"};
     std::string s = Pick(quantifiers);
+    if (AfterQuantifier && s == "?") LazyFree = false;  // a lazy mark, not a quantifier
+    AfterQuantifier = true;
     const char* suffix = Pick(suffixes);
     if (*suffix != '\0') {
       s += Pick(between);
