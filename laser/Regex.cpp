@@ -404,55 +404,51 @@ class TLazyRewriter {
   }
 
   // Option letters after "(?" at `at`, up to ")" or ":". Applies x/xx to `Syntax` and writes
-  // them without "U": reply patterns are always lazy, and under U a "?" after a quantifier
-  // would make it greedy again. Returns false when the text is no valid option setting; it is
-  // then left alone for the compiler to report.
+  // them again without "U": reply patterns are always lazy, and under U a "?" after a
+  // quantifier would make it greedy again. The x letters are written as one "x" or "xx" after
+  // the others, so that dropping a "U" never joins "xUx" into "xx". Returns false when the text
+  // is no valid option setting; it is then left alone for the compiler to report.
   bool Options(std::size_t at) {
     std::size_t i = at;
-    bool caret = false;
-    if (Char(i) == '^') {
-      caret = true;
-      ++i;
-    }
+    const bool caret = Char(i) == '^';
+    if (caret) ++i;
     bool hyphen = false;
     bool setX = false, setXX = false, unsetX = false;
-    std::string letters;
+    std::string set, unset;
     for (; i < P.size() && P[i] != ')' && P[i] != ':'; ++i) {
       const char c = P[i];
       if (c == '-') {
         if (hyphen || caret) return false;
         hyphen = true;
       } else if (c == 'x') {
-        if (Char(i + 1) == 'x') {
-          if (hyphen) {
-            unsetX = true;
-          } else {
-            setXX = true;
-          }
-          letters += 'x';
-          ++i;
-        }
+        const bool twice = Char(i + 1) == 'x';
+        if (twice) ++i;
         if (hyphen) {
           unsetX = true;
         } else {
           setX = true;
+          setXX = setXX || twice;
         }
       } else if (std::string_view("imnsJU").find(c) == std::string_view::npos) {
         return false;
+      } else if (c != 'U') {
+        (hyphen ? unset : set) += c;
       }
-      if (c != 'U') letters += c;
     }
     if (i >= P.size()) return false;
-    const bool opensGroup = P[i] == ':';
-    if (opensGroup) Push();
+    if (P[i] == ':') Push();  // options for the group it opens
     if (caret) Syntax = TSyntax{};
-    if (setX) Syntax.Extended = true;
-    if (setXX) Syntax.ExtendedMore = true;
-    if ((setX && !setXX) || unsetX) Syntax.ExtendedMore = false;
-    if (unsetX) Syntax.Extended = false;
+    if (setX) Syntax = TSyntax{true, setXX};
+    if (unsetX) Syntax = TSyntax{};
     Out.append(P.substr(I, at - I));
     if (caret) Out += '^';
-    Out += letters;
+    Out += set;
+    if (setX) Out += setXX ? "xx" : "x";
+    if (hyphen) {
+      Out += '-';
+      Out += unset;
+      if (unsetX) Out += 'x';
+    }
     Out += P[i];
     I = i + 1;
     return true;

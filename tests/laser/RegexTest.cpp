@@ -156,6 +156,8 @@ TEST(LazyRewrite, ReadsPatternsAsPcre2Does) {
       {"(?iU:a+)b+", "(?i:a+?)b+?"},
       {"(?-U)a+", "(?-)a+?"},
       {"(?^U)a+", "(?^)a+?"},
+      {"(?xUx)[ ]+a]", "(?x)[ ]+?a]"},  // not "xx", under which the blank would not count
+      {"(?Ui-U)a+", "(?i-)a+?"},
       // Classes, escapes, callouts, names.
       {"[[:a]*:]", "[[:a]*?:]"},  // no POSIX name: the class ends at the first "]"
       {"[\\E]]*", "[\\E]]*?"},
