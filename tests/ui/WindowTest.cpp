@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -470,6 +471,78 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    {"w60 1", "r60", "w60 0", "r60"},
                    {"LaserWarnOn=hidden", "LaserWarnOff=shown"}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// ---------------------------------------------------------------- the options step
+
+struct TOptionsCase {
+  const char* Name;
+  std::function<void(TOptions&)> Change;
+  std::function<void(WindowTest&, TQNLaserControlMainForm&, const TBoxCloser&)> Check;
+};
+
+void PrintTo(const TOptionsCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
+class OptionsTest : public WindowTest, public ::testing::WithParamInterface<TOptionsCase> {};
+
+TEST_P(OptionsTest, OkInTheOptionsDialogAppliesWhatChanged) {
+  StartSim("qt2");
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  TOptions o = Form->Options();
+  GetParam().Change(o);
+  TBoxCloser closer;
+  Form->RunOptionsDialog = [&](const TOptions&) { return std::optional<TOptions>(o); };
+  Form->SetOptions->trigger();
+  GetParam().Check(*this, *Form, closer);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, OptionsTest,
+    ::testing::Values(
+        TOptionsCase{"Unchanged", [](TOptions&) {},
+                     [](WindowTest&, TQNLaserControlMainForm& f, const TBoxCloser& closer) {
+                       EXPECT_FALSE(f.SettingsChanged());
+                       EXPECT_TRUE(f.Detection().LaserReady());
+                       EXPECT_FALSE(f.Timer1().isActive());
+                       EXPECT_TRUE(closer.Captions.empty());
+                     }},
+        TOptionsCase{"AutoUpdateOn",
+                     [](TOptions& o) {
+                       o.AutoUpdate = true;
+                       o.UpdateInterval = 250;
+                     },
+                     [](WindowTest&, TQNLaserControlMainForm& f, const TBoxCloser&) {
+                       EXPECT_TRUE(f.SettingsChanged());
+                       EXPECT_TRUE(f.Timer1().isActive());
+                       EXPECT_EQ(f.Timer1().interval(), 250);
+                     }},
+        TOptionsCase{
+            "HotKeysAtOnce",
+            [](TOptions& o) {
+              o.LaserOn = 0x4000 | 0x74;  // Ctrl+F5
+              o.ConnectLaser = 0;
+            },
+            [](WindowTest&, TQNLaserControlMainForm& f, const TBoxCloser&) {
+              EXPECT_TRUE(f.SettingsChanged());
+              EXPECT_EQ(f.Panel().SetLaserOn->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_F5));
+              EXPECT_TRUE(f.ConnectLaser->shortcut().isEmpty());
+              EXPECT_EQ(f.Panel().SetLaserOff->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+            }},
+        TOptionsCase{"PortChanged", [](TOptions& o) { o.Port = 256; },
+                     [](WindowTest&, TQNLaserControlMainForm& f, const TBoxCloser& closer) {
+                       EXPECT_TRUE(f.SettingsChanged());
+                       EXPECT_FALSE(f.Laser().Connected());
+                       EXPECT_EQ(f.Laser().Port(), 256);
+                       ASSERT_EQ(closer.Captions, Strings{"Error"});
+                       EXPECT_EQ(closer.Texts[0].rfind("Cannot open port: COM256. ", 0), 0u);
+                       EXPECT_FALSE(f.ConnectLaser->isChecked());
+                       // Closed with a restart: AutoDetect retries every DetectInterval.
+                       EXPECT_TRUE(f.Timer1().isActive());
+                       EXPECT_EQ(f.Timer1().interval(), 1000);
+                     }}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 // ---------------------------------------------------------------- the default error handler
