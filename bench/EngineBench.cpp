@@ -392,6 +392,9 @@ void IdleEngine(int port, int seconds) {
   laser.OnCurrent = [&](TLaser*, std::uint8_t, double) { ++replies; };
   laser.ReadCurrent(1);
   Pump(laser, [&] { return replies > 0; });
+  // ...and has gone back to its wait after it.
+  const auto settled = Clock::now() + std::chrono::milliseconds(200);
+  Pump(laser, [&] { return Clock::now() > settled; });
   const TThreadUse start = Sum(engine);
   const auto until = Clock::now() + std::chrono::seconds(seconds);
   while (Clock::now() < until) {
