@@ -418,9 +418,20 @@ TEST(Detection, ThreeDifferentFailuresCloseAReadyLaser) {
   rig.Detection.OpenSilently();
   ASSERT_TRUE(rig.WaitSettled());
   ASSERT_TRUE(rig.Detection.LaserReady());
-  const std::size_t sent = rig.Sent().size();
   const Lines log = rig.Log;
   rig.View.Calls.clear();
+
+  // Readings of a ready laser fill no entry, write no log line and lead to no further probe.
+  rig.Laser.ReadCurrent(2);
+  rig.Laser.ReadMaxCurrent(1);
+  rig.Laser.ReadFrequency(2);
+  rig.Laser.ReadTriggerMode(1);
+  const std::size_t sent = rig.Sent().size() + 4;
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Sent().size() == sent && !rig.Laser.QueueCount(); }));
+  rig.PumpFor(150);
+  EXPECT_EQ(rig.Sent().size(), sent);
+  EXPECT_TRUE(rig.View.Calls.empty());
+  EXPECT_EQ(rig.Log, log);
 
   const std::function<void()> failing[] = {
       [&] { rig.Laser.SetCurrent(1, 99); },    // above the maximum: refused
@@ -506,24 +517,43 @@ TEST(Detection, PortThatWillNotOpen) {
   EXPECT_TRUE(rig.Detection.LaserReady());
 }
 
-// The device goes away by itself: the window shows a closed connection and looks for it again.
+// The device goes away by itself: the window shows a closed connection and looks for it again,
+// silently while it is missing, and finds it once it is back.
 TEST(Detection, VanishedDeviceCoversAndRetries) {
-  TRig rig(Model("qt2"));
-  rig.Detection.OpenSilently();
-  ASSERT_TRUE(rig.WaitSettled());
-  ASSERT_TRUE(rig.Detection.LaserReady());
-  rig.View.Calls.clear();
+  struct {
+    const char* Name;
+    std::function<void(TRig&)> Vanish, Return;
+  } cases[] = {
+      {"port closed under us", [](TRig& r) { r.Laser.SetConnected(false); }, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRig rig(Model("qt2"));
+    rig.Detection.OpenSilently();
+    ASSERT_TRUE(rig.WaitSettled());
+    ASSERT_TRUE(rig.Detection.LaserReady());
+    rig.View.Calls.clear();
 
-  rig.Laser.SetConnected(false);  // closes the port without the window asking
-  EXPECT_TRUE(rig.Closed());
-  EXPECT_EQ(rig.View.Calls, (Lines{"ClearConsole", "StartTimer 1000", "UpdateCaption 0",
-                                   "CloseAdvanced", "ShowConnectionState 1"}));
-  EXPECT_EQ(rig.Explanations.Count(), 0);
+    c.Vanish(rig);
+    ASSERT_TRUE(rig.PumpUntil([&] { return rig.Closed(); }));
+    rig.PumpFor(100);
+    EXPECT_EQ(rig.View.Calls, (Lines{"ClearConsole", "StartTimer 1000", "UpdateCaption 0",
+                                     "CloseAdvanced", "ShowConnectionState 1"}));
+    EXPECT_EQ(rig.Explanations.Count(), 0);
+    EXPECT_EQ(rig.Detection.TimerRole(), TDetection::TTimerRole::RetryConnect);
 
-  rig.Detection.TimerTick();
-  ASSERT_TRUE(rig.WaitSettled());
-  EXPECT_TRUE(rig.Detection.LaserReady());
-  EXPECT_EQ(rig.View.Calls.back(), "ShowConnectionState 0");
+    if (c.Return) {
+      rig.Detection.TimerTick();  // still missing: tried silently
+      EXPECT_TRUE(rig.Closed());
+      EXPECT_TRUE(rig.View.Messages.empty());
+      c.Return(rig);
+    }
+    rig.Detection.TimerTick();
+    ASSERT_TRUE(rig.WaitSettled());
+    EXPECT_TRUE(rig.Detection.LaserReady());
+    EXPECT_EQ(rig.View.Calls.back(), "ShowConnectionState 0");
+    EXPECT_EQ(rig.Log.size(), 18u);
+  }
 }
 
 // Events that arrive while the cover panel slides find the state already final: a device that
