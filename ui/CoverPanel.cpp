@@ -25,9 +25,8 @@ TCoverPanel::TCoverPanel(QWidget* Area, int ClientTop) : QFrame(Area), FClientTo
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(37);
   Caption->setFont(font);
-  QPalette palette = Caption->palette();
-  palette.setColor(QPalette::WindowText, QColor(255, 0, 0));
-  Caption->setPalette(palette);
+  // Through a style sheet: the client area's style sheet would override a palette colour.
+  Caption->setStyleSheet(QStringLiteral("color: rgb(255, 0, 0);"));
   Caption->setAlignment(Qt::AlignCenter);
   Caption->setWordWrap(true);
   Caption->setGeometry(205, 22, width() - 213, 110);

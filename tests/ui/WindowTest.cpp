@@ -221,6 +221,12 @@ TEST_F(WindowTest, WithoutALaserTheCoverStaysAndTheLaserActionsAreDisabled) {
   EXPECT_FALSE(Form->Panel().SetCurrentN[0]->isEnabled());
   EXPECT_FALSE(Form->ShowAdvanced->isEnabled());
   EXPECT_FALSE(Form->Timer1().isActive());  // a failed start-up attempt schedules no retry
+  QLabel* caption = Form->Cover().Caption;
+  EXPECT_EQ(caption->text(), QStringLiteral("Laser Disconnected"));
+  EXPECT_EQ(caption->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_EQ(Find<QLabel>("Image1")->size(), QSize(193, 195));
+  EXPECT_EQ(Find<QLabel>("QNLogo")->size(), QSize(300, 37));
+  EXPECT_EQ(Form->centralWidget()->size(), QSize(479, 247 - 49));
 }
 
 TEST_F(WindowTest, OperatorConnectThatFailsSaysWhichPort) {
