@@ -352,7 +352,8 @@ void TQNLaserControlMainForm::RefreshLaserState() {
 
 void TQNLaserControlMainForm::ShowConnectionState(bool Disconnected) {
   if (Disconnected) {
-    ClearConsole();
+    // The error list, the command line and the reply box are emptied here once the console
+    // and the " System " group are in the window.
     SetConnectImage(false);
     FCover->SlideUp();
   } else {
