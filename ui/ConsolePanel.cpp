@@ -156,10 +156,13 @@ TConsolePanel::TConsolePanel(TLaser& laser, TExplanationList& explanations, QWid
   QAction* clear = FMenu->addAction("Clear", this, &TConsolePanel::EditClearExecute);
   clear->setObjectName(
       "RcvBufClear");  // the window's EditClear action, if any, calls EditClearExecute
-  connect(FReceive, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& pos) { PopupMenuOn(FReceive, FReceive->mapToGlobal(pos)); });
-  connect(FErrors, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& pos) { PopupMenuOn(FErrors, FErrors->mapToGlobal(pos)); });
+  // A scroll area reports the menu's position in its viewport's coordinates.
+  connect(FReceive, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    PopupMenuOn(FReceive, FReceive->viewport()->mapToGlobal(pos));
+  });
+  connect(FErrors, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    PopupMenuOn(FErrors, FErrors->viewport()->mapToGlobal(pos));
+  });
 
   hide();
 }

@@ -1,6 +1,7 @@
 // The console and the " System " group with a real laser object against the simulated controller.
 #include <gtest/gtest.h>
 
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -337,8 +338,12 @@ TEST(ConsolePanel, PopupMenuActsOnItsBox) {
   for (const auto& c : cases) {
     panel.LaserReceive(&laser, "REPLY\r\n");
     panel.LaserLaserError(&laser, 5);
-    QWidget* box = c.OnErrors ? static_cast<QWidget*>(errors) : receive;
-    panel.PopupMenuOn(box, QPoint(10, 10));
+    // A right click on the box itself, as the operator opens the menu.
+    QWidget* viewport = c.OnErrors ? errors->viewport() : receive->viewport();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5),
+                            viewport->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(viewport, &click);
+    EXPECT_TRUE(panel.RcvBufMenu()->isVisible());
     clear->trigger();
     panel.RcvBufMenu()->hide();
     EXPECT_EQ(errors->toPlainText().isEmpty(), c.OnErrors);
