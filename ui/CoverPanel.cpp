@@ -13,6 +13,9 @@ TCoverPanel::TCoverPanel(QWidget* Area, int ClientTop) : QFrame(Area), FClientTo
   setAutoFillBackground(true);
   setBackgroundRole(QPalette::Button);  // a plain rectangle in the button-face colour
   setGeometry(0, Tag - FClientTop, Area->width(), PanelHeight);
+  // While it covers the controls it takes the keyboard focus, so that nothing typed goes into
+  // a field the operator cannot see (and no caret blinks under it).
+  setFocusPolicy(Qt::ClickFocus);
 
   Image1 = new QLabel(this);
   Image1->setObjectName(QStringLiteral("Image1"));
@@ -45,11 +48,13 @@ void TCoverPanel::PlaceAtHome() {
   FDown = false;
   SetClientTop(Tag);
   raise();
+  setFocus();
 }
 
 void TCoverPanel::SlideUp() {
   FDown = false;
   raise();
+  setFocus();
   if (ClientTopPos() != Tag) {
     FTimer.start();
   } else {

@@ -215,6 +215,8 @@ TEST_F(WindowTest, WithoutALaserTheCoverStaysAndTheLaserActionsAreDisabled) {
   EXPECT_EQ(QApplication::applicationDisplayName(), QStringLiteral("Corvane Laser Control"));
   EXPECT_EQ(Form->Cover().ClientTopPos(), TCoverPanel::Tag);
   EXPECT_TRUE(Form->Cover().isVisible());
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return QApplication::focusWidget() == &Form->Cover(); }, Bound));
   EXPECT_FALSE(Form->ConnectLaser->isChecked());
   EXPECT_EQ(Form->ConnectLaser->property("ImageIndex").toInt(), 0);
   EXPECT_FALSE(Form->Panel().SetLaserOn->isEnabled());
