@@ -205,6 +205,30 @@ TLoop EngineLoop(int port, int count, int warmUp) {
   return loop;
 }
 
+// Round trips per second with `ahead` requests queued, as the program's refresh queues several
+// reads at once: the sending thread then writes the next command as soon as the matching thread
+// releases it, without waiting for the UI thread.
+double EngineQueuedRate(int port, int count, int ahead) {
+  TLaser laser;
+  laser.SetPort(static_cast<TPort>(port));
+  if (!laser.Open()) return 0;
+  laser.LoadQTCommands(true);
+  int replies = 0, pushed = 0;
+  laser.OnCurrent = [&](TLaser*, std::uint8_t, double) { ++replies; };
+  const auto start = Clock::now();
+  while (replies < count) {
+    while (pushed < count && pushed - replies < ahead) {
+      laser.ReadCurrent(1);
+      ++pushed;
+    }
+    const int before = replies;
+    if (!Pump(laser, [&] { return replies > before; })) return 0;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  laser.Disconnect();
+  return count / seconds;
+}
+
 // The least a program can do: write the request, block in read() until the reply's LF.
 TLoop BareLoop(const std::string& path, int count, int warmUp) {
   TLoop loop;
@@ -445,6 +469,7 @@ int main(int argc, char** argv) {
   const int perRound = quick ? 200 : 1000;
   const int warmUp = 20;
   TLoop engine, bare, py;
+  double queued = 0;
   {
     std::unique_ptr<TChild> sim = StartSimulator(simExe, dir, 5, false);
     if (!sim) {
@@ -457,10 +482,12 @@ int main(int argc, char** argv) {
       bare.Merge(BareLoop(link, perRound, warmUp));
       py.Merge(PySerialLoop(link, perRound, warmUp));
     }
+    queued = EngineQueuedRate(5, perRound, 4);
   }
   AddLoop("engine", engine);
   AddLoop("bare C loop", bare);
   AddLoop("pyserial readline()", py);
+  Add("round trips/s, engine, 4 requests queued", queued, "1/s");
   if (!engine.Us.empty() && !bare.Us.empty()) {
     AddRatio("engine / bare C loop, median latency", engine.Median() / bare.Median());
   }
@@ -472,12 +499,14 @@ int main(int argc, char** argv) {
   // Paced both ways: each round trip carries the request and the reply over the line, one
   // after the other, 10 bits a byte.
   TLoop pacedEngine, pacedBare;
+  double pacedQueued = 0;
   {
     std::unique_ptr<TChild> sim = StartSimulator(simExe, dir, 6, true);
     if (sim) {
       const int paced = quick ? 100 : 500;
       pacedBare = BareLoop(dir + "/COM6", paced, 5);
       pacedEngine = EngineLoop(6, paced, 5);
+      pacedQueued = EngineQueuedRate(6, paced, 4);
     }
   }
   AddLoop("engine, paced 57600", pacedEngine);
@@ -496,6 +525,8 @@ int main(int argc, char** argv) {
       Add("engine, paced: line round-trip time / median latency",
           100.0 * 1e6 / lineRate / pacedEngine.Median(), "%");
     }
+    Add("engine, paced, 4 requests queued: share of the line's round-trip rate",
+        100.0 * pacedQueued / lineRate, "%");
   }
 
   Matching(quick);
