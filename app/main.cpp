@@ -1,5 +1,5 @@
-// Laser Control: the main window first, then the event loop; the settings are written back on
-// the way out.
+// Laser Control: the main window first, then its dialogs, then the event loop; the settings are
+// written back on the way out.
 #include <QLocale>
 #include <clocale>
 #include <string>
@@ -17,6 +17,9 @@ int main(int argc, char** argv) {
   QLocale::setDefault(QLocale::c());
   QApplication::setApplicationName(QStringLiteral("QNLaserControl"));
   QApplication::setApplicationDisplayName(QStringLiteral("Laser Control"));
+  // The program ends when the main window closes (its closeEvent quits), not when the last
+  // visible window goes: hidden in the tray, the main window is not visible.
+  QApplication::setQuitOnLastWindowClosed(false);
 
   const std::filesystem::path exe = ExecutablePath(argv[0]);
   TQNLaserControlMainForm::TStartup startup;
@@ -28,6 +31,7 @@ int main(int argc, char** argv) {
   {
     TQNLaserControlMainForm form;
     Guarded([&] { form.FormCreate(startup); });
+    Guarded([&] { form.CreateDialogs(); });
     form.show();
     form.FormShow();
     rc = app.exec();

@@ -10,17 +10,23 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <clocale>
 #include <cstdio>
 
+#include "ui/AboutFrm.h"
 #include "ui/Application.h"
+#include "ui/ConnectionLogFrm.h"
+#include "ui/ConsolePanel.h"
 #include "ui/ControlPanel.h"
 #include "ui/CoverPanel.h"
 #include "ui/HotKeys.h"
 #include "ui/Pictures.h"
 #include "ui/QtSync.h"
+#include "ui/SetOption.h"
+#include "ui/Waiting.h"
 
 namespace {
 
@@ -95,6 +101,12 @@ TQNLaserControlMainForm::TQNLaserControlMainForm(TLaserTiming Timing)
   CreateMenuAndToolBar();
   TrayIcon = new QSystemTrayIcon(SvgIcon(QStringLiteral("app")), this);
   TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
+  connect(TrayIcon, &QSystemTrayIcon::activated, this,
+          Guard([this](QSystemTrayIcon::ActivationReason Reason) {
+            if (Reason == QSystemTrayIcon::Trigger) TrayIconClick();
+            if (Reason == QSystemTrayIcon::DoubleClick) TrayIconDblClick();
+          }));
+  TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
   setFixedSize(ClientWidth, menuBar()->sizeHint().height() + ClientHeight);
   BindLaserEvents();
   UpdateActions();
@@ -139,17 +151,18 @@ void TQNLaserControlMainForm::CreateActions() {
   About = NewAction(this, "About", QStringLiteral("About..."), QString(), QKeySequence(Qt::Key_F1));
 
   connect(ConnectLaser, &QAction::triggered, this, Guard([this](bool) { ConnectLaserExecute(); }));
-  connect(MinimizeToTray, &QAction::triggered, this, [this](bool) { FSettingsChanged = true; });
-  connect(ShowTrayIcon, &QAction::triggered, this, [this](bool checked) {
-    TrayIcon->setVisible(checked);
-    FSettingsChanged = true;
-  });
+  connect(MinimizeToTray, &QAction::triggered, this, [this](bool) { MinimizeToTrayExecute(); });
+  connect(ShowTrayIcon, &QAction::triggered, this,
+          [this](bool checked) { ShowTrayIconExecute(checked); });
+  connect(ShowAdvanced, &QAction::triggered, this,
+          Guard([this](bool checked) { ShowAdvancedExecute(checked); }));
+  connect(ShowLog, &QAction::triggered, this, Guard([this](bool) { ShowLogExecute(); }));
   connect(SetOptions, &QAction::triggered, this, Guard([this](bool) { SetOptionsExecute(); }));
   connect(FileExit1, &QAction::triggered, this, [this](bool) { close(); });
   connect(EditCopy, &QAction::triggered, this, [this](bool) { EditExecute("copy"); });
   connect(EditSelectAll, &QAction::triggered, this, [this](bool) { EditExecute("selectAll"); });
-  // ShowAdvanced, ShowLog, EditClear and About open the console and the dialogs, which come
-  // with those windows; until then they only keep their checked states.
+  connect(EditClear, &QAction::triggered, this, [this](bool) { FConsole->EditClearExecute(); });
+  connect(About, &QAction::triggered, this, Guard([this](bool) { AboutExecute(); }));
   addActions({ConnectLaser, MinimizeToTray, ShowTrayIcon, ShowAdvanced, ShowLog, SetOptions,
               FileExit1, EditCopy, EditSelectAll, EditClear, About});
 }
@@ -215,16 +228,22 @@ void TQNLaserControlMainForm::CreateClientArea() {
               FPanel->SetLaserOff, FPanel->SetCurrentZero});
   for (QAction* a : FPanel->SetCurrentN) addAction(a);
 
-  // The " System " group's place; its buttons and error list come with the console.
-  SystemGroup = new QGroupBox(QStringLiteral(" System "), ClientArea);
-  SystemGroup->setObjectName(QStringLiteral("SystemGroup"));
-  SystemGroup->setGeometry(4, 120, 336, 76);
-
-  // The console covers the client area below the tool bar whenever it is shown.
-  AdvancedPanel = new QWidget(ClientArea);
-  AdvancedPanel->setObjectName(QStringLiteral("AdvancedPanel"));
+  // The console covers the client area below the tool bar whenever it is shown; its " System "
+  // group sits below the trigger group, left of the laser switch.
+  FConsole = new TConsolePanel(*FLaser, FExplanations, ClientArea);
+  AdvancedPanel = FConsole;
   AdvancedPanel->setGeometry(ClientArea->rect());
-  AdvancedPanel->hide();
+  SystemGroup = FConsole->SystemGroup();
+  SystemGroup->setParent(ClientArea);
+  SystemGroup->setGeometry(SystemGroupGeometry);
+  SystemGroup->show();
+  FConsole->OnFatalClose = [this] {
+    if (OnFatalClose) {
+      OnFatalClose();
+    } else {
+      close();
+    }
+  };
 
   FCover = new TCoverPanel(ClientArea, ToolBarHeight);
 }
@@ -251,6 +270,95 @@ void TQNLaserControlMainForm::ConnectLaserExecute() {
 
 void TQNLaserControlMainForm::closeEvent(QCloseEvent* Event) {
   Event->accept();
+  // Closing the main window ends the program, also when it is hidden in the tray (main() does
+  // not quit on the last window closed, so a box closed while the window is hidden cannot).
+  QCoreApplication::quit();
+}
+
+void TQNLaserControlMainForm::changeEvent(QEvent* Event) {
+  QMainWindow::changeEvent(Event);
+  if (Event->type() == QEvent::WindowStateChange && isMinimized()) {
+    // Hidden only once the minimising is through, not inside the state change.
+    QTimer::singleShot(0, this, [this] { ApplicationEvents1Minimize(); });
+  }
+}
+
+// ---------------------------------------------------------------- tray, console, dialogs
+
+void TQNLaserControlMainForm::MinimizeToTrayExecute() {
+  // The action has flipped its own checked state.
+  FSettingsChanged = true;
+}
+
+void TQNLaserControlMainForm::ShowTrayIconExecute(bool Checked) {
+  TrayIcon->setVisible(Checked || FHiddenInTray);
+  FSettingsChanged = true;
+}
+
+void TQNLaserControlMainForm::ApplicationEvents1Minimize() {
+  if (!isMinimized() || !MinimizeToTray->isChecked()) return;
+  // Without a tray the window stays on the task bar: hidden, it could not be found again.
+  if (!TrayAvailable || !TrayAvailable()) return;
+  TrayIcon->show();
+  FHiddenInTray = true;
+  hide();
+}
+
+void TQNLaserControlMainForm::TrayIconClick() {
+  if (isMinimized() || isHidden()) {
+    FHiddenInTray = false;
+    show();
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    raise();
+    activateWindow();
+    // An icon shown only for the hidden window goes away.
+    TrayIcon->setVisible(ShowTrayIcon->isChecked());
+  } else {
+    showMinimized();
+  }
+}
+
+void TQNLaserControlMainForm::TrayIconDblClick() {
+  // The operator's quick way to stop emission, from the tray.
+  if (FOptions.DoubleClickOff && FDetection->LaserReady()) FPanel->SetLaserOffExecute();
+}
+
+void TQNLaserControlMainForm::ShowAdvancedExecute(bool Checked) {
+  // The action has flipped its own checked state.
+  if (Checked) {
+    FConsole->ShowConsole();
+    FDetection->StopTimer();  // no periodic reads while the operator talks to the laser
+  } else {
+    FConsole->HideConsole();
+    FPanel->FocusCurrent();
+    FPanel->RefreshLaserState();
+    FDetection->StartRefreshTimer();
+  }
+  UpdateActions();
+}
+
+void TQNLaserControlMainForm::ShowLogExecute() {
+  if (LogForm) LogForm->ShowLog(FConnectionLog);
+}
+
+void TQNLaserControlMainForm::AboutExecute() {
+  TAboutForm about(this);
+  about.exec();
+}
+
+void TQNLaserControlMainForm::CreateDialogs() {
+  OptionFrm = new TOptionFrm(this);
+  WaitingBox = new TWaitingBox(this);
+  LogForm = new TLogForm(this);
+  FConsole->SetWaitingBox(WaitingBox);
+  RunOptionsDialog = [this](const TOptions& Current) -> std::optional<TOptions> {
+    OptionFrm->LoadFromOptions(Current);
+    if (OptionFrm->exec() != QDialog::Accepted) return std::nullopt;
+    TOptions result = Current;
+    OptionFrm->StoreToOptions(result);
+    return result;
+  };
+  PresetsEdited = [this] { return OptionFrm->PresetsEdited(); };
 }
 
 // ---------------------------------------------------------------- laser events
@@ -291,6 +399,8 @@ void TQNLaserControlMainForm::BindLaserEvents() {
     LaserTriggerMode(Branch, Mode);
   };
   l.OnLaserON = [this](TLaser*, bool IsOn) { FPanel->LaserLaserON(IsOn); };
+  // Error codes, the clear-error and reset phases and a failed worker: the console's.
+  FConsole->BindLaserEvents();
 }
 
 void TQNLaserControlMainForm::DetachLaserEvents() {
@@ -309,6 +419,11 @@ void TQNLaserControlMainForm::DetachLaserEvents() {
   l.OnLaserON = nullptr;
   l.OnLaserError = nullptr;
   l.OnReceive = nullptr;
+  l.OnClearError = nullptr;
+  l.OnClearedError = nullptr;
+  l.OnReset = nullptr;
+  l.OnReseted = nullptr;
+  l.OnMointorError = nullptr;
 }
 
 // Display first, then the detection's half.
@@ -352,8 +467,7 @@ void TQNLaserControlMainForm::RefreshLaserState() {
 
 void TQNLaserControlMainForm::ShowConnectionState(bool Disconnected) {
   if (Disconnected) {
-    // The error list, the command line and the reply box are emptied here once the console
-    // and the " System " group are in the window.
+    FConsole->ClearForDisconnectedState();
     SetConnectImage(false);
     FCover->SlideUp();
   } else {
@@ -390,14 +504,13 @@ void TQNLaserControlMainForm::ShowConnectFailure(const std::string& Message) {
 }
 
 void TQNLaserControlMainForm::CloseAdvanced() {
-  if (!ShowAdvanced->isChecked()) return;
-  FLaser->OnReceive = nullptr;
+  if (!ShowAdvanced->isChecked() && !FConsole->Shown()) return;
+  FConsole->HideConsole();
   ShowAdvanced->setChecked(false);
-  AdvancedPanel->hide();
 }
 
 void TQNLaserControlMainForm::ClearConsole() {
-  // The reply box and the command history arrive with the console.
+  FConsole->ClearOnDisconnect();
 }
 
 void TQNLaserControlMainForm::StartTimer(int IntervalMs) {
@@ -460,13 +573,13 @@ void TQNLaserControlMainForm::FormCreate(const TStartup& Startup) {
   // already, when it has begun to slide away).
   if (!d.LaserReady()) FCover->PlaceAtHome();
   AdvancedPanel->setGeometry(ClientArea->rect());  // 17
-  // 18: the reply box's colour and font come with the console.
+  // 18: the console gives its reply box the blue and the font itself.
   if (FOptions.AllowOver100A) FPanel->SetAllowOver100A();  // 19
   UpdateActions();
 }
 
 void TQNLaserControlMainForm::FormShow() {
-  // The waiting box's closing callback is installed with the waiting box.
+  if (WaitingBox) WaitingBox->OnClosed = [](TWaitingBox*) {};
 }
 
 void TQNLaserControlMainForm::FormDestroy() {
@@ -530,5 +643,7 @@ void TQNLaserControlMainForm::ApplyOptions(const TOptions& New) {
   } else if (plan.Interval) {
     d.SetTimerInterval(*plan.Interval);
   }
+  // The console keeps the refresh stopped; hiding it starts the refresh with the new settings.
+  if (FConsole->Shown()) d.StopTimer();
   UpdateActions();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QRect>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
@@ -21,9 +22,14 @@ class QAction;
 class QGroupBox;
 class QSystemTrayIcon;
 class QToolBar;
+class TAboutForm;
+class TConsolePanel;
 class TControlPanel;
 class TCoverPanel;
+class TLogForm;
+class TOptionFrm;
 class TQtSync;
+class TWaitingBox;
 
 class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, public ITemplateLayout {
  public:
@@ -39,17 +45,36 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
 
   // Lifecycle, in the order main() runs them.
   void FormCreate(const TStartup& Startup);
+  // The options dialog, the waiting box and the log window, in this order; hidden until asked
+  // for, they live as long as the window.
+  void CreateDialogs();
   void FormShow();
   void FormDestroy();
 
-  // The options step. RunOptionsDialog is the seam for the options dialog: it gets the settings
-  // in force and returns the confirmed new ones, or nothing when the operator cancelled.
+  // The options step. RunOptionsDialog is the seam for the options dialog (CreateDialogs sets
+  // it to OptionFrm): it gets the settings in force and returns the confirmed new ones, or
+  // nothing when the operator cancelled.
   std::function<std::optional<TOptions>(const TOptions&)> RunOptionsDialog;
   // The options dialog's "presets edited" flag, read at exit.
   std::function<bool()> PresetsEdited;
   void SetOptionsExecute();
   // What OK in the options dialog does with the new settings.
   void ApplyOptions(const TOptions& New);
+
+  // The frame's commands.
+  void ShowAdvancedExecute(bool Checked);
+  void ShowLogExecute();
+  void AboutExecute();
+  void MinimizeToTrayExecute();
+  void ShowTrayIconExecute(bool Checked);
+  void ApplicationEvents1Minimize();
+  void TrayIconClick();
+  void TrayIconDblClick();
+  // Whether the desktop has a tray; without one, minimising never hides the window. Tests set
+  // their own.
+  std::function<bool()> TrayAvailable;
+  // After a worker thread failed and its message was dismissed; empty: close and quit.
+  std::function<void()> OnFatalClose;
 
   // --- IDetectionView / ITemplateLayout ---
   void ApplyCurrentLayout(int Layout, bool ShowActual) override;
@@ -74,6 +99,7 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   TLaser& Laser() { return *FLaser; }
   TDetection& Detection() { return *FDetection; }
   TControlPanel& Panel() { return *FPanel; }
+  TConsolePanel& Console() { return *FConsole; }
   TCoverPanel& Cover() { return *FCover; }
   const TOptions& Options() const { return FOptions; }
   TIniFile& SettingsFile() { return FSettingsFile; }
@@ -97,17 +123,25 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
 
   QToolBar* ToolBar1;
   QWidget* ClientArea;
-  QGroupBox* SystemGroup;
-  QWidget* AdvancedPanel;
+  QGroupBox* SystemGroup;  // the console's " System " group, placed in the client area
+  QWidget* AdvancedPanel;  // the console
   QSystemTrayIcon* TrayIcon;
+
+  // The secondary windows (CreateDialogs); null before.
+  TOptionFrm* OptionFrm = nullptr;
+  TWaitingBox* WaitingBox = nullptr;
+  TLogForm* LogForm = nullptr;
 
   // Client area (as the window's design measures it: below the menu bar) and tool bar height.
   static constexpr int ClientWidth = 479;
   static constexpr int ClientHeight = 247;
   static constexpr int ToolBarHeight = 49;
+  // The " System " group in the client area.
+  static constexpr QRect SystemGroupGeometry{4, 120, 336, 76};
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
+  void changeEvent(QEvent* Event) override;
 
  private:
   void CreateActions();
@@ -138,4 +172,6 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   QTimer FTimer1;
   TControlPanel* FPanel = nullptr;
   TCoverPanel* FCover = nullptr;
+  TConsolePanel* FConsole = nullptr;
+  bool FHiddenInTray = false;
 };

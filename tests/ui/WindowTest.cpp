@@ -81,6 +81,7 @@ class WindowTest : public ::testing::Test {
     startup.ExeFolder = Dir.Path();
     startup.Params = std::move(params);
     Form->FormCreate(startup);
+    Form->CreateDialogs();
     Form->show();
     Form->FormShow();
   }
