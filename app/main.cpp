@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");
   QLocale::setDefault(QLocale::c());
   QApplication::setApplicationName(QStringLiteral("QNLaserControl"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Laser Control"));
+  TQNLaserControlMainForm::SetApplicationTitle(QStringLiteral("Laser Control"));
   // The program ends when the main window closes (its closeEvent quits), not when the last
   // visible window goes: hidden in the tray, the main window is not visible.
   QApplication::setQuitOnLastWindowClosed(false);

@@ -123,6 +123,16 @@ TQNLaserControlMainForm::~TQNLaserControlMainForm() {
 
 // ---------------------------------------------------------------- frame
 
+// Kept apart from Qt's display name: the platform appends that name to every other window's
+// title, and the dialogs' captions are theirs alone ("Options", "Log information").
+void TQNLaserControlMainForm::SetApplicationTitle(const QString& Title) {
+  qApp->setProperty("ApplicationTitle", Title);
+}
+
+QString TQNLaserControlMainForm::ApplicationTitle() {
+  return qApp->property("ApplicationTitle").toString();
+}
+
 void TQNLaserControlMainForm::CreateActions() {
   ConnectLaser = NewAction(this, "ConnectLaser", QStringLiteral("Connect &Laser"),
                            QStringLiteral("Connect Laser"));
@@ -491,7 +501,7 @@ void TQNLaserControlMainForm::UpdateCaption(int SN) {
     title = QStringLiteral("Corvane Laser Control");
   }
   setWindowTitle(caption);
-  QApplication::setApplicationDisplayName(title);
+  SetApplicationTitle(title);
   TrayIcon->setToolTip(caption);
 }
 

@@ -43,6 +43,10 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
     std::vector<std::string> Params;     // command-line parameters without the program's name
   };
 
+  // The application's title: "Laser Control" at start, then what UpdateCaption sets.
+  static void SetApplicationTitle(const QString& Title);
+  static QString ApplicationTitle();
+
   // Lifecycle, in the order main() runs them.
   void FormCreate(const TStartup& Startup);
   // The options dialog, the waiting box and the log window, in this order; hidden until asked

@@ -154,7 +154,7 @@ TEST_P(LayoutTest, DetectsTheLaserAndShowsItsControls) {
   StartWindow();
   ASSERT_TRUE(WaitReady());
   EXPECT_EQ(Form->windowTitle(), QStringLiteral("SN1234 - Corvane Laser Control"));
-  EXPECT_EQ(QApplication::applicationDisplayName(), Form->windowTitle());
+  EXPECT_EQ(TQNLaserControlMainForm::ApplicationTitle(), Form->windowTitle());
   EXPECT_TRUE(Form->ConnectLaser->isChecked());
   EXPECT_EQ(Form->ConnectLaser->property("ImageIndex").toInt(), 1);
   EXPECT_TRUE(Form->Panel().SetLaserOn->isEnabled());
@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WindowTest, WithoutALaserTheCoverStaysAndTheLaserActionsAreDisabled) {
   StartWindow({"/PORT:256"});  // nothing there
   EXPECT_EQ(Form->windowTitle(), QStringLiteral("PLANOVEX - Corvane Laser Control"));
-  EXPECT_EQ(QApplication::applicationDisplayName(), QStringLiteral("Corvane Laser Control"));
+  EXPECT_EQ(TQNLaserControlMainForm::ApplicationTitle(), QStringLiteral("Corvane Laser Control"));
   EXPECT_EQ(Form->Cover().ClientTopPos(), TCoverPanel::Tag);
   EXPECT_TRUE(Form->Cover().isVisible());
   EXPECT_TRUE(
