@@ -4,11 +4,14 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolBar>
@@ -246,6 +249,7 @@ void TQNLaserControlMainForm::CreateClientArea() {
   SystemGroup = FConsole->SystemGroup();
   SystemGroup->setParent(ClientArea);
   SystemGroup->setGeometry(SystemGroupGeometry);
+  LayOutSystemGroup();
   SystemGroup->show();
   FConsole->OnFatalClose = [this] {
     if (OnFatalClose) {
@@ -256,6 +260,30 @@ void TQNLaserControlMainForm::CreateClientArea() {
   };
 
   FCover = new TCoverPanel(ClientArea, ToolBarHeight);
+}
+
+void TQNLaserControlMainForm::LayOutSystemGroup() {
+  // The group is wide and low here: the four buttons in one row and the error list the whole
+  // width below them, so that a line with its time or its explanation can be read.
+  auto* grid = qobject_cast<QGridLayout*>(SystemGroup->layout());
+  if (!grid) return;
+  const char* const buttons[] = {"Save", "Reset", "ClearError", "GetError"};
+  int column = 0;
+  for (const char* name : buttons) {
+    auto* button = SystemGroup->findChild<QPushButton*>(QString::fromLatin1(name));
+    if (!button) return;
+    grid->removeWidget(button);
+    grid->addWidget(button, 0, column++);
+    button->setFixedHeight(21);
+    button->setMinimumWidth(button->fontMetrics().horizontalAdvance(button->text()) + 12);
+  }
+  auto* errors = SystemGroup->findChild<QPlainTextEdit*>(QStringLiteral("ErrorMsgs"));
+  if (!errors) return;
+  grid->removeWidget(errors);
+  grid->addWidget(errors, 1, 0, 1, column);
+  for (int c = 0; c <= column; ++c) grid->setColumnStretch(c, c < column ? 1 : 0);
+  grid->setRowStretch(1, 1);
+  grid->setContentsMargins(4, 5, 4, 4);
 }
 
 void TQNLaserControlMainForm::SetConnectImage(bool Ready) {

@@ -151,6 +151,7 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   void CreateActions();
   void CreateMenuAndToolBar();
   void CreateClientArea();
+  void LayOutSystemGroup();
   void BindLaserEvents();
   void DetachLaserEvents();
   // After every laser event and timer tick: the enabled and checked states that depend on the
