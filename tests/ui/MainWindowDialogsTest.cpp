@@ -411,6 +411,43 @@ TEST_F(MainWindowTest, APresetFromTheDialogIsSentByItsHotKey) {
   EXPECT_EQ(sent, (Strings{"w61 12.50", "r61", "w62 12.50", "r62"}));
 }
 
+// ---------------------------------------------------------------- the frame's hot keys
+
+TEST_F(MainWindowTest, FrameHotKeysOpenTheirWindows) {
+  StartSim();
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  struct TKey {
+    QKeyCombination Key;
+    const char* Window;  // the modal window that opens, or "" for the window closing
+  } keys[] = {{Qt::CTRL | Qt::Key_O, "OptionFrm"},
+              {QKeyCombination(Qt::Key_F1), "AboutBox"},
+              {Qt::ALT | Qt::Key_X, ""}};
+  for (const TKey& k : keys) {
+    SCOPED_TRACE(k.Window);
+    Form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    QString opened;
+    QTimer watch;
+    watch.setInterval(10);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        opened = modal->objectName();
+        modal->reject();
+      }
+    });
+    watch.start();
+    QTest::keyClick(Form.get(), k.Key.key(), k.Key.keyboardModifiers());
+    if (*k.Window) {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return !opened.isEmpty(); }, Bound));
+      EXPECT_EQ(opened.toStdString(), k.Window);
+      EXPECT_TRUE(Form->isVisible());
+    } else {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return !Form->isVisible(); }, Bound));
+    }
+  }
+}
+
 // ---------------------------------------------------------------- tray and window
 
 TEST_F(MainWindowTest, WithoutATrayMinimisingKeepsTheWindowOnTheTaskBar) {
