@@ -586,6 +586,22 @@ TEST_F(MainWindowTest, ConsoleOnlyWhileALaserIsReady) {
   EXPECT_FALSE(Form->ShowAdvanced->isEnabled());
 }
 
+TEST_F(MainWindowTest, RefreshSwitchedOnUnderTheConsoleStartsWhenItCloses) {
+  StartSim();
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  Form->ShowAdvanced->trigger();
+  ASSERT_TRUE(Form->Console().Shown());
+  TOptions o = Form->Options();
+  o.AutoUpdate = true;
+  o.UpdateInterval = 1500;
+  Form->ApplyOptions(o);
+  EXPECT_FALSE(Form->Timer1().isActive()) << "no periodic reads under the console";
+  Form->ShowAdvanced->trigger();
+  EXPECT_TRUE(Form->Timer1().isActive());
+  EXPECT_EQ(Form->Timer1().interval(), 1500);
+}
+
 // ---------------------------------------------------------------- log window, fatal error
 
 TEST_F(MainWindowTest, ClearInTheLogWindowEmptiesTheConnectionLog) {
