@@ -122,20 +122,39 @@ TBufferMonitor::TMatchResult TBufferMonitor::MatchCommand(const TCommandSyntax& 
   return TMatchResult::None;
 }
 
+// Every hand-over checks on the UI thread that the port has not been closed since this pass began:
+// nothing of a closed connection reaches the program after its OnDisconnect.
 void TBufferMonitor::Deliver(const TCommandSyntax& cmd, bool pending, std::uint64_t pendingSerial) {
   if (pending) Laser->CommandQueue.SignalIfHead(pendingSerial, Laser->ReplyEvent);
-  Synchronize([&] { Laser->InterpretReply(cmd, Matches); });
-  Laser->ClearCommandErrors();
+  bool delivered = false;
+  Synchronize([&] {
+    if (Laser->Connection() != FConnection) return;
+    delivered = true;
+    Laser->InterpretReply(cmd, Matches);
+  });
+  if (delivered) Laser->ClearCommandErrors();
 }
 
-void TBufferMonitor::ReportCommandError(const TCommandSyntax& cmd, std::uint64_t pendingSerial) {
-  Laser->CountFailure(cmd.ID, cmd.SubID);
+void TBufferMonitor::ReportCommandError(const TCommandSyntax& cmd, const std::string& text,
+                                        std::uint64_t pendingSerial) {
   Synchronize([&] {
+    if (Laser->Connection() != FConnection) return;
+    Laser->CountFailure(cmd.ID, cmd.SubID);
     if (Laser->HandleCommandFailure(cmd) && Laser->OnCommandError) {
-      Laser->OnCommandError(Laser, cmd.ID, cmd.SubID, PendingText);
+      Laser->OnCommandError(Laser, cmd.ID, cmd.SubID, text);
     }
   });
-  Laser->CommandQueue.SignalIfHead(pendingSerial, Laser->ErrorReplyEvent);
+  if (pendingSerial != 0) Laser->CommandQueue.SignalIfHead(pendingSerial, Laser->ErrorReplyEvent);
+}
+
+void TBufferMonitor::ReportReadRefused(const TUnanswered& read,
+                                       const TCommandList::TEntries& list) {
+  const int index = IndexNamesText(list, read.CommandIndex, read.Text)
+                        ? read.CommandIndex
+                        : TCommandList::IndexOfCommand(list, read.Text);
+  if (index < 0) return;
+  MatchedIndex = index;
+  ReportCommandError(list[static_cast<std::size_t>(index)], read.Text, 0);
 }
 
 void TBufferMonitor::Pass() {
@@ -144,6 +163,7 @@ void TBufferMonitor::Pass() {
     std::lock_guard lock(Laser->BufferLock);
     FEpoch = Laser->RxEpoch;
   }
+  FConnection = Laser->Connection();
   std::optional<TLine> first = ExtractLine(0);
   if (!first) {
     // Tested and paused in one step, so a chunk appended meanwhile still gets its pass.
@@ -155,7 +175,9 @@ void TBufferMonitor::Pass() {
 
   if (Laser->Reseting() && FLines[0].Text == "READY\r\n") {
     DeleteThrough(FLines[0].EndPos);
-    Synchronize([this] { Laser->ResetDone(); });
+    Synchronize([this] {
+      if (Laser->Connection() == FConnection) Laser->ResetDone();
+    });
     return;
   }
 
@@ -163,11 +185,34 @@ void TBufferMonitor::Pass() {
   const TCommandList::TSnapshot snapshot = Laser->CommandList().Snapshot();
   const TCommandList::TEntries& list = *snapshot;
 
+  // Replies come back in the order of the commands: an ERROR while the error-code read (written
+  // without a reply wait) is still unanswered is that read's refusal, not the next command's -
+  // unless the read said nothing at all, which only what follows can tell.
+  const std::optional<TQueueItem> head = Laser->CommandQueue.Peek();
+  const std::uint64_t pendingSerial = head && head->Sent ? head->Serial : 0;
+  if (FErrorReply.Search(TrimBlanks(FLines[0].Text))) {
+    // A second ERROR: the one held back was the read's.
+    if (std::optional<TUnanswered> held = Laser->TakeHeldError(pendingSerial)) {
+      ReportReadRefused(*held, list);
+    }
+    if (std::optional<TUnanswered> read = Laser->TakeUnanswered()) {
+      DeleteThrough(FLines[0].EndPos);
+      if (pendingSerial != 0 && pendingSerial != read->Serial) {
+        Laser->HoldError(std::move(*read), pendingSerial);
+      } else {
+        ReportReadRefused(*read, list);
+      }
+      return;
+    }
+  }
+
   int pendingIndex = -1;
+  bool pendingLate = false;
   bool matched = false;
   bool linesMissing = false;  // a continuation that did not come is not waited for twice
-  if (std::optional<TQueueItem> head = Laser->CommandQueue.Peek(); head && head->Sent) {
+  if (pendingSerial != 0) {
     PendingText = head->Text;
+    pendingLate = head->Late;
     pendingIndex = IndexNamesText(list, head->CommandIndex, PendingText)
                        ? head->CommandIndex
                        : TCommandList::IndexOfCommand(list, PendingText);
@@ -189,17 +234,43 @@ void TBufferMonitor::Pass() {
           MatchedIndex = pendingIndex;
           DeleteThrough(FLines[cmd.Lines - 1].EndPos);
           if (result == TMatchResult::Reply) {
+            // The command's own reply after an ERROR held back for it: that ERROR was the read's.
+            if (std::optional<TUnanswered> held = Laser->TakeHeldError(head->Serial)) {
+              ReportReadRefused(*held, list);
+            }
+            // The reset phase begins before the next line is looked at: the controller may
+            // report READY right after its reply.
+            if (SameCommand(PendingText, Laser->OutputMonitor->ResetCmd())) {
+              Synchronize([this] {
+                if (Laser->Connection() == FConnection) Laser->BeginReset();
+              });
+            }
             Deliver(cmd, true, head->Serial);
+          } else if (pendingLate) {
+            // A late refusal: the command has been reported as timed out already.
+            Laser->CommandQueue.SignalIfHead(head->Serial, Laser->ErrorReplyEvent);
           } else {
-            ReportCommandError(cmd, head->Serial);
+            ReportCommandError(cmd, PendingText, head->Serial);
           }
         }
       }
     }
   }
   if (matched) return;
+  // Past its reply wait the command still owns the line: what does not fit it is dropped, not
+  // taken for the reply of another command.
+  if (pendingLate) {
+    DeleteThrough(FLines[0].EndPos);
+    return;
+  }
 
-  for (std::size_t i = 0; i < list.size(); ++i) {
+  // Any other entry whose pattern fits. A line that fits entries naming different commands (the
+  // currents of both branches, say) is not delivered: nothing tells which it answers, and a value
+  // shown under the wrong branch is worse than none.
+  int chosen = -1;
+  TLaserMsg chosenMatches;
+  bool ambiguous = false;
+  for (std::size_t i = 0; i < list.size() && !ambiguous; ++i) {
     if (static_cast<int>(i) == pendingIndex) continue;
     const TCommandSyntax& cmd = list[i];
     if (cmd.Lines == 0) continue;
@@ -207,12 +278,22 @@ void TBufferMonitor::Pass() {
       if (!ExtractNextLine(false)) linesMissing = true;
     }
     if (FLines.size() < cmd.Lines) continue;
-    if (MatchCommand(cmd, false, JoinLines(cmd.Lines)) == TMatchResult::Reply) {
-      MatchedIndex = static_cast<int>(i);
-      DeleteThrough(FLines[cmd.Lines - 1].EndPos);
-      Deliver(cmd, false, 0);
-      return;
+    if (MatchCommand(cmd, false, JoinLines(cmd.Lines)) != TMatchResult::Reply) continue;
+    if (chosen < 0) {
+      chosen = static_cast<int>(i);
+      chosenMatches = std::move(Matches);
+    } else {
+      const TCommandSyntax& first = list[static_cast<std::size_t>(chosen)];
+      ambiguous = first.ID != cmd.ID || first.SubID != cmd.SubID;
     }
+  }
+  if (chosen >= 0 && !ambiguous) {
+    const TCommandSyntax& cmd = list[static_cast<std::size_t>(chosen)];
+    MatchedIndex = chosen;
+    Matches = std::move(chosenMatches);
+    DeleteThrough(FLines[cmd.Lines - 1].EndPos);
+    Deliver(cmd, false, 0);
+    return;
   }
   DeleteThrough(FLines[0].EndPos);
 }

@@ -39,6 +39,9 @@ TLaser::~TLaser() {
 // ---------------------------------------------------------------- connection
 
 bool TLaser::Open() {
+  // A device that has gone away is given up first and opened afresh: an open port on a dead
+  // handle would take every command and answer none.
+  if (Connected() && LineFailed()) Disconnect();
   TNotifyEvent connect = std::exchange(OnConnect, nullptr);
   TComPort::Open();
   OnConnect = std::move(connect);
@@ -59,6 +62,64 @@ bool TLaser::Disconnect() {
     ClearRxBuffer();
   }
   return closed;
+}
+
+// Every close, whoever asks for it: the commands not yet written never will be, the one written
+// ends without a failure, a running phase ends with its end event, and what the workers still
+// hold of this connection is dropped (they compare Connection()).
+void TLaser::PortClosed() {
+  {
+    std::lock_guard lock(FWriteLock);
+    FConnection.fetch_add(1, std::memory_order_acq_rel);
+    CommandQueue.Clear();
+  }
+  {
+    std::lock_guard lock(FUnansweredLock);
+    FUnanswered.clear();
+    FHeldError.reset();
+  }
+  ErrorReplyEvent.Set();  // ends the sender's reply wait now; it finds its command gone
+  if (Reseting() && FPhaseEnd) (this->*FPhaseEnd)();
+}
+
+void TLaser::LineLost(std::uint64_t connection) {
+  if (connection != Connection() || !Connected()) return;
+  Disconnect();
+}
+
+void TLaser::AddUnanswered(const TQueueItem& item) {
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(FTiming.ReplyTimeoutMs + FTiming.LateReplyMs);
+  std::lock_guard lock(FUnansweredLock);
+  FUnanswered.push_back({item.Serial, item.Text, item.CommandIndex, until});
+}
+
+std::optional<TUnanswered> TLaser::TakeUnanswered() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(FUnansweredLock);
+  while (!FUnanswered.empty() && FUnanswered.front().Until < now) FUnanswered.pop_front();
+  if (FUnanswered.empty()) return std::nullopt;
+  TUnanswered first = std::move(FUnanswered.front());
+  FUnanswered.pop_front();
+  return first;
+}
+
+void TLaser::SettleUnanswered(std::uint64_t before) {
+  std::lock_guard lock(FUnansweredLock);
+  while (!FUnanswered.empty() && FUnanswered.front().Serial < before) FUnanswered.pop_front();
+}
+
+void TLaser::HoldError(TUnanswered read, std::uint64_t pending) {
+  std::lock_guard lock(FUnansweredLock);
+  FHeldError = THeldError{std::move(read), pending};
+}
+
+std::optional<TUnanswered> TLaser::TakeHeldError(std::uint64_t pending) {
+  std::lock_guard lock(FUnansweredLock);
+  if (!FHeldError || FHeldError->For != pending) return std::nullopt;
+  TUnanswered read = std::move(FHeldError->Read);
+  FHeldError.reset();
+  return read;
 }
 
 void TLaser::ClearRxBuffer() {
@@ -137,6 +198,7 @@ void TLaser::CommandListChanged() {
 
 void TLaser::BeginPhase(void (TLaser::*timeout)()) {
   FReseting = true;
+  FPhaseEnd = timeout;
   {
     std::lock_guard lock(BufferLock);
     ReportedErrors.reset();
@@ -155,13 +217,17 @@ void TLaser::BeginReset() {
   if (OnReset) OnReset(this);
 }
 
+// The ends of a phase raise their event only while the phase runs: the same end may be reported
+// by several threads, or come after a close has ended the phase.
 void TLaser::ClearErrorRefused() {
+  if (!Reseting()) return;
   FReseting = false;
   if (OnClearedError) OnClearedError(this);
   Timer->Pause();
 }
 
 void TLaser::ResetDone() {
+  if (!Reseting()) return;
   FReseting = false;
   if (OnReseted) OnReseted(this);
   Timer->Pause();
@@ -209,6 +275,20 @@ void TLaser::CommandTimeout(const std::string& Text) {
   CountFailure(cmd.ID, cmd.SubID);
   if (HandleCommandFailure(cmd) && OnCommandTimeout) {
     OnCommandTimeout(this, cmd.ID, cmd.SubID, ShortString(Text));
+  }
+}
+
+void TLaser::CommandRefused(const std::string& Text) {
+  const int index = FCommandList.IndexOfCommand(Text);
+  if (index < 0) {
+    std::lock_guard lock(FFailureLock);
+    FCommandErrors = Increment(FCommandErrors);
+    return;
+  }
+  const TCommandSyntax cmd = FCommandList.Items(index);
+  CountFailure(cmd.ID, cmd.SubID);
+  if (HandleCommandFailure(cmd) && OnCommandError) {
+    OnCommandError(this, cmd.ID, cmd.SubID, ShortString(Text));
   }
 }
 

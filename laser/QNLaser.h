@@ -5,12 +5,16 @@
 
 #include <atomic>
 #include <bitset>
+#include <chrono>
+#include <concepts>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "laser/Commands.h"
 #include "laser/Sync.h"
@@ -33,11 +37,47 @@ using TNotifyLaserError = std::function<void(TLaser* Sender, std::uint8_t ErrorC
 using TNotifyCommandError = std::function<void(TLaser* Sender, TLaserCommand Command,
                                                std::uint8_t SubID, const std::string& CmdStr)>;
 
+// An event handler that a worker thread may test for being assigned while the UI thread assigns
+// it; otherwise used like the std::function it holds. Calling it is for the UI thread only.
+template <typename Fn>
+class TWatchedHandler {
+ public:
+  TWatchedHandler() = default;
+  TWatchedHandler(const TWatchedHandler& other) : FFn(other.FFn), FAssigned(other.Assigned()) {}
+  TWatchedHandler& operator=(const TWatchedHandler& other) { return *this = other.FFn; }
+  template <typename F>
+  requires(!std::same_as<std::remove_cvref_t<F>, TWatchedHandler> &&
+           std::is_assignable_v<Fn&, F&&>) TWatchedHandler&
+  operator=(F&& fn) {
+    FFn = std::forward<F>(fn);
+    FAssigned.store(static_cast<bool>(FFn), std::memory_order_release);
+    return *this;
+  }
+  explicit operator bool() const { return static_cast<bool>(FFn); }
+  template <typename... Args>
+  decltype(auto) operator()(Args&&... args) const {
+    return FFn(std::forward<Args>(args)...);
+  }
+  // Any thread.
+  bool Assigned() const { return FAssigned.load(std::memory_order_acquire); }
+
+ private:
+  Fn FFn;
+  std::atomic<bool> FAssigned{false};
+};
+
 // Protocol timing; tests shorten the waits, the program keeps the defaults.
 struct TLaserTiming {
   int ReplyTimeoutMs = 500;       // the sending thread's wait for a reply
   std::uint32_t PhaseMs = 19000;  // longest clear-error or reset phase
   int ContinuationGraceMs = 10;   // one wait for a continuation line still on its way
+  // A command that timed out keeps the line this much longer: a reply that comes meanwhile is its
+  // late reply (delivered as its own when it fits its pattern, dropped otherwise), never the
+  // reply of the command written next.
+  int LateReplyMs = 300;
+  // Received text that ends no line and has not grown for this long is thrown away before the
+  // next command is written: nothing sent later can complete it into a reply.
+  int StaleInputMs = 50;
 };
 
 class TLaser : public TComPort {
@@ -92,6 +132,10 @@ class TLaser : public TComPort {
   // The hand-over queue that the UI thread drains (CheckSynchronize).
   TSynchronizer& Synchronizer() { return FSync; }
 
+  // Counts the times the port was closed; what a worker took in before a close belongs to the
+  // closed connection. Any thread.
+  std::uint64_t Connection() const { return FConnection.load(std::memory_order_acquire); }
+
   // --- called by the worker threads (through Synchronize unless said otherwise) ---
   void QueueChanged();        // any thread
   void CommandListChanged();  // UI thread, from the table's OnChange
@@ -104,13 +148,20 @@ class TLaser : public TComPort {
   void ClearErrorTimeout();
   void ResetTimeout();
   void CommandTimeout(const std::string& Text);
+  // The command sent as Text was refused; raised by the sending thread when an ERROR held back
+  // for it turned out to be its own (see THeldError).
+  void CommandRefused(const std::string& Text);
   bool HandleCommandFailure(const TCommandSyntax& Cmd);
   void ClearCommandErrors();  // any thread
+  // The device of `connection` reported a hang-up or an I/O error: closed like Disconnect, with
+  // one OnDisconnect, unless that connection has been closed already.
+  void LineLost(std::uint64_t connection);
 
   // --- events ---
   TLaserNotify OnConnectFail;
   TNotifyStr OnSend;
-  TNotifyStr OnReceive;
+  // The receiving thread hands a chunk over only while a handler is assigned.
+  TWatchedHandler<TNotifyStr> OnReceive;
   TNotifyStr OnMointorError;
   TNotifyLaserError OnLaserError;
   TNotifyCommandError OnCommandError;
@@ -139,10 +190,26 @@ class TLaser : public TComPort {
   TNotifyOnOff OnRegualtorState;
   TNotifyStrEx OnCustomizedCmd;
 
+ protected:
+  void PortClosed() override;
+
  private:
   friend class TOutputMonitor;
   friend class TInputMonitor;
   friend class TBufferMonitor;
+
+  void AddUnanswered(const TQueueItem& item);
+  std::optional<TUnanswered> TakeUnanswered();
+  void SettleUnanswered(std::uint64_t before);
+  // An ERROR that came while both an unanswered error-code read and a later command `For` were
+  // waiting: the read's refusal, or (when the read said nothing) that command's. The command's
+  // own reply after it decides for the read, its silence for the command.
+  struct THeldError {
+    TUnanswered Read;
+    std::uint64_t For = 0;
+  };
+  void HoldError(TUnanswered read, std::uint64_t pending);
+  std::optional<TUnanswered> TakeHeldError(std::uint64_t pending);
 
   // Counts one failure of (kind, branch); the lock keeps the two counters and the list of
   // failed pairs consistent between the matching thread and the UI thread.
@@ -153,6 +220,13 @@ class TLaser : public TComPort {
 
   const TLaserTiming FTiming;
   TSynchronizer FSync;
+  // Held by the sending thread while it writes, and by a close while it empties the queue: a
+  // command is written on the connection it was queued for, or never.
+  std::mutex FWriteLock;
+  std::atomic<std::uint64_t> FConnection{0};
+  std::mutex FUnansweredLock;
+  std::deque<TUnanswered> FUnanswered;
+  std::optional<THeldError> FHeldError;
   TEvent InputWakeEvent{true, false};
   TEvent ReplyEvent{true, false};
   TEvent ErrorReplyEvent{true, false};
@@ -161,6 +235,7 @@ class TLaser : public TComPort {
   mutable std::mutex BufferLock;
   std::string RxBuffer;
   std::uint64_t RxEpoch = 0;  // counts the times the receive text was emptied from outside
+  std::chrono::steady_clock::time_point RxLastAppend;  // when the receive text last grew
   std::bitset<104> ReportedErrors;
 
   std::mutex FFailureLock;
@@ -177,6 +252,7 @@ class TLaser : public TComPort {
   std::unique_ptr<TInnerTimer> Timer;
 
   std::atomic<bool> FReseting{false};
+  void (TLaser::*FPhaseEnd)() = nullptr;  // how the running phase ends when the port closes
   std::uint32_t FRunningTime = 0;
   double FSeederFrequency = 1.0;
   std::uint16_t FSN = 0;

@@ -81,9 +81,29 @@ void TStrQueue::Clear() {
   // freed here, outside the lock: a long queue must not hold up the other threads
 }
 
+void TStrQueue::PopIf(std::uint64_t serial) {
+  {
+    std::lock_guard lock(FLock);
+    if (FItems.empty() || FItems.front().Serial != serial) return;
+    FItems.pop_front();
+    FCount.store(static_cast<int>(FItems.size()));
+  }
+  Changed();
+}
+
+bool TStrQueue::IsHead(std::uint64_t serial) const {
+  std::lock_guard lock(FLock);
+  return !FItems.empty() && FItems.front().Serial == serial;
+}
+
 void TStrQueue::MarkSent(std::uint64_t serial) {
   std::lock_guard lock(FLock);
   if (!FItems.empty() && FItems.front().Serial == serial) FItems.front().Sent = true;
+}
+
+void TStrQueue::MarkLate(std::uint64_t serial) {
+  std::lock_guard lock(FLock);
+  if (!FItems.empty() && FItems.front().Serial == serial) FItems.front().Late = true;
 }
 
 void TStrQueue::SignalIfHead(std::uint64_t serial, TEvent& event) {
@@ -169,6 +189,13 @@ void TMonitorThread::Synchronize(const std::function<void()>& fn) {
   Laser->Synchronizer().Synchronize(fn);
 }
 
+void TMonitorThread::ReportErrorCode(std::uint8_t code) {
+  if (Laser->Reseting()) Synchronize([this] { Laser->ResetDone(); });
+  Synchronize([this, code] {
+    if (Laser->OnLaserError) Laser->OnLaserError(Laser, code);
+  });
+}
+
 // ---------------------------------------------------------------- TOutputMonitor
 
 TOutputMonitor::TOutputMonitor(TLaser* laser, TStrQueue& queue)
@@ -208,8 +235,9 @@ void TOutputMonitor::Execute() {
   if (Terminated()) return;
   TOverlappedPtr overlapped = NewOverlapped();
   while (!Terminated()) {
+    // A close empties the queue itself (TLaser::PortClosed); emptying it here could also take
+    // what was queued after a reopen.
     if (!Laser->Connected() || Queue.Count() == 0) {
-      if (!Laser->Connected()) Queue.Clear();
       Pause();
       // A command pushed between the test and the pause must not wait for the next one.
       if (Laser->Connected() && Queue.Count() > 0) Resume();
@@ -221,33 +249,100 @@ void TOutputMonitor::Execute() {
   FreeOverlapped(overlapped);
 }
 
+void TOutputMonitor::DropStaleInput() {
+  const auto staleAfter = std::chrono::milliseconds(Laser->Timing().StaleInputMs);
+  bool found = false;
+  {
+    std::lock_guard lock(Laser->BufferLock);
+    std::string& rx = Laser->RxBuffer;
+    const std::size_t lastLine = rx.rfind("\r\n");
+    const std::size_t tail = lastLine == std::string::npos ? 0 : lastLine + 2;
+    // Text still growing, or with bytes still in the driver, may be a line on its way (an error
+    // line most likely) and stays.
+    if (tail >= rx.size() || std::chrono::steady_clock::now() - Laser->RxLastAppend < staleAfter ||
+        Laser->InputWaiting() > 0) {
+      return;
+    }
+    // An error line ended by a lone CR was only waiting for an LF that will not come now.
+    found = Laser->InputMonitor->ScanErrorLines(rx, true);
+    const std::size_t end = rx.rfind("\r\n");
+    rx.erase(end == std::string::npos ? 0 : end + 2);
+  }
+  if (found) ReportErrorCode(Laser->InputMonitor->LastErrorCode());
+}
+
 void TOutputMonitor::SendItem(const TQueueItem& item, TOverlapped& overlapped) {
   Laser->ReplyEvent.Reset();
   Laser->ErrorReplyEvent.Reset();
-  // Marked before the write: a fast reply must find its command pending.
-  Queue.MarkSent(item.Serial);
-  Laser->WriteString(item.Text + "\r", overlapped);
+  const std::string clearErrorCmd = ClearErrorCmd();
+  const bool clearError = SameCommand(item.Text, clearErrorCmd);
+  // The error-code read is not waited for: its answer is the laser's error-code lines, which the
+  // receiving thread takes out of the input, and the next command follows at once.
+  const bool waited = !SameCommand(item.Text, ReadErrorCodeCmd());
+  // The clear-error phase begins before its command goes out, so that a READY sent at once finds
+  // it running. (A close before the write ends it again.)
+  if (clearError) {
+    Synchronize([&] {
+      if (Laser->Connected() && Queue.IsHead(item.Serial)) Laser->BeginClearError();
+    });
+  }
+  DropStaleInput();
+  std::uint64_t connection = 0;
+  {
+    std::lock_guard lock(Laser->FWriteLock);
+    // A close since the command was queued emptied the queue: it is never written.
+    if (!Laser->Connected() || !Queue.IsHead(item.Serial)) return;
+    connection = Laser->Connection();
+    // Marked before the write: a fast reply must find its command pending.
+    Queue.MarkSent(item.Serial);
+    if (!waited) Laser->AddUnanswered(item);
+    Laser->WriteString(item.Text + "\r", overlapped);
+  }
+  std::uint32_t written = 0;
+  if (!Laser->GetOverlappedResult(overlapped, written) && Laser->LineFailed()) {
+    Synchronize([&] { Laser->LineLost(connection); });
+    return;
+  }
   Synchronize([&] {
     if (Laser->OnSend) Laser->OnSend(Laser, item.Text);
   });
-  const std::string clearErrorCmd = ClearErrorCmd();
-  if (SameCommand(item.Text, clearErrorCmd)) Synchronize([&] { Laser->BeginClearError(); });
-  if (!SameCommand(item.Text, ReadErrorCodeCmd())) {
-    const int which = TEvent::WaitForAny({&Laser->ReplyEvent, &Laser->ErrorReplyEvent},
-                                         Laser->Timing().ReplyTimeoutMs);
-    if (!Terminated()) {
-      if (which == 0) {
-        if (SameCommand(item.Text, ResetCmd())) Synchronize([&] { Laser->BeginReset(); });
-      } else if (which == 1) {
-        if (SameCommand(item.Text, clearErrorCmd)) {
-          Synchronize([&] { Laser->ClearErrorRefused(); });
-        }
-      } else if (which == -1) {
-        Synchronize([&] { Laser->CommandTimeout(item.Text); });
-      }
-    }
+  if (!waited) {
+    Queue.PopIf(item.Serial);
+    return;
   }
-  Queue.Pop();
+  const std::initializer_list<TEvent*> answers = {&Laser->ReplyEvent, &Laser->ErrorReplyEvent};
+  int which = TEvent::WaitForAny(answers, Laser->Timing().ReplyTimeoutMs);
+  if (Terminated()) return;
+  // Each failure is raised only if the command is still the head, looked at on the UI thread,
+  // where a close runs: a command that a close forgot raises nothing, and leaves no failure
+  // behind for the next connection.
+  if (which == -1 && Laser->TakeHeldError(item.Serial)) {
+    // No reply followed the ERROR held back for this command: its error-code read said nothing,
+    // and the ERROR was this command's refusal.
+    Synchronize([&] {
+      if (Queue.IsHead(item.Serial)) Laser->CommandRefused(item.Text);
+    });
+    which = 1;
+  } else if (which == -1) {
+    // Replies come in the order of the commands, so a reply that comes now is this command's,
+    // however well it would fit the next one. The line is kept for it a little longer.
+    Queue.MarkLate(item.Serial);
+    Synchronize([&] {
+      if (Queue.IsHead(item.Serial)) Laser->CommandTimeout(item.Text);
+    });
+    which = TEvent::WaitForAny(answers, Laser->Timing().LateReplyMs);
+    if (Terminated()) return;
+    // A late refusal held back for it is dropped: the timeout has been counted.
+    if (which == -1) Laser->TakeHeldError(item.Serial);
+  }
+  if (which == 1 && clearError) {
+    Synchronize([&] {
+      if (Queue.IsHead(item.Serial)) Laser->ClearErrorRefused();
+    });
+  }
+  // An error-code read written before this command cannot be answered after it.
+  Laser->SettleUnanswered(item.Serial);
+  Queue.PopIf(item.Serial);
 }
 
 // ---------------------------------------------------------------- TInputMonitor
@@ -256,8 +351,10 @@ TInputMonitor::TInputMonitor(TLaser* laser)
     : TMonitorThread(laser, "TInputMonitor"),
       FErrorLine("^[ \\t]*?(\\d{1,2})([ \\t]*?\\([ \\t]*?(\\d{1,2})\\))?(\\r\\n|\\n|\\r)") {}
 
+// The wake event is reset by the thread itself at the top of its loop, not here: a close and a
+// quick reopen would otherwise withdraw the pause signal before the thread saw it, and leave it
+// waiting on the old line.
 void TInputMonitor::Resume() {
-  Laser->InputWakeEvent.Reset();
   TMonitorThread::Resume();
 }
 
@@ -274,17 +371,34 @@ void TInputMonitor::Stop() {
 void TInputMonitor::PauseAndRecheck() {
   TMonitorThread::Pause();
   // An Open between the test and the pause resumed us already; its signal must not be lost.
-  if (Laser->Connected() && !Laser->InputWakeEvent.IsSet()) TMonitorThread::Resume();
+  // (A Disconnect after that Open closed the port first, so the test sees it closed.)
+  if (Laser->Connected()) TMonitorThread::Resume();
 }
 
-bool TInputMonitor::ScanErrorLines(std::string& buffer) {
+namespace {
+
+// Whether one of the complete lines before `end` is an "ERROR" that the matching thread has yet
+// to take.
+bool ErrorLineBefore(std::string_view buffer, std::size_t end) {
+  std::size_t start = 0;
+  for (std::size_t at = buffer.find("\r\n"); at != std::string_view::npos && at < end;
+       at = buffer.find("\r\n", start)) {
+    if (TrimBlanks(buffer.substr(start, at - start)) == "ERROR") return true;
+    start = at + 2;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool TInputMonitor::ScanErrorLines(std::string& buffer, bool finalCr) {
   bool found = false;
   TRegexMatch match;
   std::size_t from = 0;
   while (!Terminated() && FErrorLine.Search(buffer, match, from)) {
     // A CR that ends the text may be the first half of a CR LF still on its way; taking the
     // line now would leave the LF in front of the next line.
-    if (match.End == buffer.size() && buffer.back() == '\r') break;
+    if (!finalCr && match.End == buffer.size() && buffer.back() == '\r') break;
     const std::string& digits = match.Groups[1];
     const int code = std::atoi(digits.c_str());  // one or two digits: always converts
     if (!Laser->ReportedErrors.test(static_cast<std::size_t>(code))) {
@@ -292,6 +406,10 @@ bool TInputMonitor::ScanErrorLines(std::string& buffer) {
       Laser->ReportedErrors.set(static_cast<std::size_t>(code));
       found = true;
     }
+    // Error lines answer an error-code read written before them, which is then refused no more:
+    // an ERROR after them is another command's. Not so an ERROR still ahead of them in the text,
+    // which came first and may be that read's.
+    if (!ErrorLineBefore(buffer, match.Start)) Laser->SettleUnanswered(UINT64_MAX);
     buffer.erase(match.Start, match.End - match.Start);
     from = match.Start;  // nothing before the deleted line can match now
   }
@@ -303,53 +421,66 @@ void TInputMonitor::Execute() {
   if (Terminated()) return;
   TOverlappedPtr overlapped = NewOverlapped();
   char chunk[128];
-  int backOffMs = 0;
   while (!Terminated()) {
+    // Consumed before the state is looked at: a pause signalled after this still ends the wait
+    // below, and one signalled before it is seen here.
+    Laser->InputWakeEvent.Reset();
+    if (!Running()) {
+      WaitRun();
+      continue;
+    }
     if (!Laser->Connected()) {
       PauseAndRecheck();
-    } else {
-      const TWaitHandle wake = Laser->InputWakeEvent.Handle();
-      const TWaitResult ready = Laser->WaitReceive(*overlapped, wake);
-      if (ready == TWaitResult::Failed) {
-        // The device has gone (unplugged) or reports an error: a new wait would return at once,
-        // so wait for a pause or stop instead, a little longer each time.
-        backOffMs = backOffMs == 0 ? 50 : std::min(backOffMs * 2, 1000);
-        Laser->InputWakeEvent.Wait(backOffMs);
-      } else if (ready == TWaitResult::Input) {
-        backOffMs = 0;
-        Laser->ReadBytes(chunk, sizeof chunk, *overlapped);
-        std::uint32_t n = 0;
-        if (Laser->Connected() && Laser->WaitComplete(*overlapped, wake) &&
-            Laser->GetOverlappedResult(*overlapped, n) && n > 0) {
-          const std::string received(chunk, n);
-          bool found = false;
-          {
-            std::lock_guard lock(Laser->BufferLock);
-            std::string& rx = Laser->RxBuffer;
-            const std::size_t oldSize = rx.size();
-            rx.append(received);
-            for (std::size_t i = oldSize; i < rx.size(); ++i) rx[i] = UpperAscii(rx[i]);
-            found = ScanErrorLines(rx);
-            if (rx.size() > RxBufferLimit && rx.find("\r\n") == std::string::npos) {
-              rx.erase(0, rx.size() - RxBufferLimit);
-              ++Laser->RxEpoch;
-            }
-          }
-          if (found) {
-            const std::uint8_t code = FLastErrorCode;
-            if (Laser->Reseting()) Synchronize([this] { Laser->ResetDone(); });
-            Synchronize([this, code] {
-              if (Laser->OnLaserError) Laser->OnLaserError(Laser, code);
-            });
-          }
-          Laser->BufferMonitor->Resume();
-          Synchronize([this, &received] {
-            if (Laser->OnReceive) Laser->OnReceive(Laser, received);
-          });
+      WaitRun();
+      continue;
+    }
+    const std::uint64_t connection = Laser->Connection();
+    const TWaitHandle wake = Laser->InputWakeEvent.Handle();
+    const TWaitResult ready = Laser->WaitReceive(*overlapped, wake);
+    if (ready == TWaitResult::Failed) {
+      if (Laser->Connected() && Laser->Connection() == connection) {
+        if (Laser->LineFailed()) {
+          // The device has gone (unplugged, or the far end closed): the laser closes the port
+          // and tells the program, which then opens it afresh.
+          Synchronize([this, connection] { Laser->LineLost(connection); });
+        } else {
+          // A close under way, or a wait the system refused: not worth a busy loop.
+          Laser->InputWakeEvent.Wait(10);
         }
       }
+      continue;
     }
-    WaitRun();
+    if (ready != TWaitResult::Input) continue;
+    Laser->ReadBytes(chunk, sizeof chunk, *overlapped);
+    std::uint32_t n = 0;
+    if (!Laser->Connected() || !Laser->WaitComplete(*overlapped, wake) ||
+        !Laser->GetOverlappedResult(*overlapped, n) || n == 0) {
+      continue;  // a read that found the end of the line: the next wait reports it
+    }
+    const std::string received(chunk, n);
+    bool found = false;
+    {
+      std::lock_guard lock(Laser->BufferLock);
+      std::string& rx = Laser->RxBuffer;
+      const std::size_t oldSize = rx.size();
+      rx.append(received);
+      for (std::size_t i = oldSize; i < rx.size(); ++i) rx[i] = UpperAscii(rx[i]);
+      Laser->RxLastAppend = std::chrono::steady_clock::now();
+      found = ScanErrorLines(rx);
+      if (rx.size() > RxBufferLimit && rx.find("\r\n") == std::string::npos) {
+        rx.erase(0, rx.size() - RxBufferLimit);
+        ++Laser->RxEpoch;
+      }
+    }
+    if (found) ReportErrorCode(FLastErrorCode);
+    Laser->BufferMonitor->Resume();
+    // Only with a handler: a hand-over to a busy UI thread holds up the reading of the rest of a
+    // reply, and the program has no handler while its console is hidden.
+    if (Laser->OnReceive.Assigned()) {
+      Synchronize([this, &received] {
+        if (Laser->OnReceive) Laser->OnReceive(Laser, received);
+      });
+    }
   }
   FreeOverlapped(overlapped);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -28,6 +29,15 @@ struct TQueueItem {
   std::string Text;
   bool Sent = false;
   std::uint64_t Serial = 0;  // tells one queued command from another with the same text
+  bool Late = false;         // its reply wait has passed: only its own late reply may still come
+};
+
+// A command written without a reply wait (the error-code read) whose answer may still come.
+struct TUnanswered {
+  std::uint64_t Serial = 0;
+  std::string Text;
+  int CommandIndex = -1;
+  std::chrono::steady_clock::time_point Until;  // no answer of it can come later than this
 };
 
 // First-in first-out command texts with their table index; all operations are thread-safe, and
@@ -38,12 +48,18 @@ class TStrQueue {
   void Push(std::string_view text, int commandIndex);
   std::optional<TQueueItem> Peek() const;  // a copy of the head item
   void Pop();
+  // Pops the head only while it is the item `serial`: a close may have emptied the queue, and a
+  // reopen filled it again, while the sending thread waited for that item's reply.
+  void PopIf(std::uint64_t serial);
+  bool IsHead(std::uint64_t serial) const;
   void Clear();  // no OnChange
   // Without the lock: the workers ask on every turn. Written under the lock before OnChange runs,
   // so a thread that pauses and then finds 0 here cannot miss a push's resume.
   int Count() const { return FCount.load(); }
   // Marks the head as written, when it is still the item `serial`.
   void MarkSent(std::uint64_t serial);
+  // Marks the head as past its reply wait, when it is still the item `serial`.
+  void MarkLate(std::uint64_t serial);
   // Signals `event` only while the item `serial` is still the head, so a reply that comes late
   // can never release the command written after it.
   void SignalIfHead(std::uint64_t serial, TEvent& event);
@@ -83,6 +99,9 @@ class TMonitorThread {
   virtual void ReportError();
   void WaitRun();
   void Synchronize(const std::function<void()>& fn);
+  // New error codes were taken out of the input, `code` the last: ends a running phase, then
+  // OnLaserError.
+  void ReportErrorCode(std::uint8_t code);
 
   TLaser* Laser;
   TEvent RunEvent{true, false};
@@ -111,6 +130,9 @@ class TOutputMonitor : public TMonitorThread {
 
  private:
   void SendItem(const TQueueItem& item, TOverlapped& overlapped);
+  // Throws away received text that ends no line and has stopped growing: it cannot be the start
+  // of the reply to the command about to be written, and would spoil that reply.
+  void DropStaleInput();
   TStrQueue& Queue;
   mutable std::mutex FSlotLock;
   std::string FClearErrorCmd, FReadErrorCodeCmd, FResetCmd;
@@ -123,14 +145,15 @@ class TInputMonitor : public TMonitorThread {
   void Pause() override;
   void Stop() override;
   std::uint8_t LastErrorCode() const { return FLastErrorCode; }
+  // Takes the error-code lines out of the receive text (BufferLock held); returns true when a
+  // new code was found. A CR at the very end ends a line only when `finalCr` says that no LF
+  // can follow it any more.
+  bool ScanErrorLines(std::string& buffer, bool finalCr = false);
 
  protected:
   void Execute() override;
 
  private:
-  // Takes the error-code lines out of the receive text (BufferLock held); returns true when a
-  // new code was found.
-  bool ScanErrorLines(std::string& buffer);
   void PauseAndRecheck();
   TRegex FErrorLine;
   std::atomic<std::uint8_t> FLastErrorCode{0};
@@ -180,13 +203,17 @@ class TBufferMonitor : public TMonitorThread {
   std::string JoinLines(std::size_t count) const;
   TMatchResult MatchCommand(const TCommandSyntax& cmd, bool pending, const std::string& text);
   void Deliver(const TCommandSyntax& cmd, bool pending, std::uint64_t pendingSerial);
-  void ReportCommandError(const TCommandSyntax& cmd, std::uint64_t pendingSerial);
+  void ReportCommandError(const TCommandSyntax& cmd, const std::string& text,
+                          std::uint64_t pendingSerial);
+  // The refusal of a command written without a reply wait (the error-code read).
+  void ReportReadRefused(const TUnanswered& read, const TCommandList::TEntries& list);
 
   int MatchedIndex = -1;
   TLaserMsg Matches;
   std::string PendingText;
   std::vector<TLine> FLines;
-  std::uint64_t FEpoch = 0;  // receive-text generation at the start of the pass
+  std::uint64_t FEpoch = 0;       // receive-text generation at the start of the pass
+  std::uint64_t FConnection = 0;  // the laser's connection at the start of the pass
   bool FWaitedAtEnd = false;
   TRegex FErrorReply;
 };

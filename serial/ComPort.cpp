@@ -49,6 +49,7 @@ bool TComPort::Close() {
     return false;
   }
   FConnected.store(false, std::memory_order_release);
+  PortClosed();
   if (OnDisconnect) OnDisconnect(this);
   return true;
 }

@@ -121,6 +121,17 @@ class TComPort {
   void WriteBytes(const void* buffer, std::uint32_t count, TOverlapped& overlapped);
   void WriteString(std::string_view text, TOverlapped& overlapped);
 
+  // True while the port is open but its device has reported a hang-up or an I/O error (unplugged,
+  // the far end closed): nothing more will be read or written on it. False when closed.
+  bool LineFailed() const;
+  // Bytes the driver has received that nobody has read yet; 0 when closed.
+  std::uint32_t InputWaiting() const;
+
+ protected:
+  // Runs inside Close, after the device was given up and before OnDisconnect, on the closing
+  // thread. The laser forgets there what it had meant to write on the closed line.
+  virtual void PortClosed() {}
+
  private:
   // Backend: open DeviceName() exclusively; nullptr on failure. Open applies the settings.
   std::shared_ptr<TPortHandle> OpenDevice();

@@ -283,7 +283,10 @@ TWaitResult TComPort::WaitReceive(TOverlapped&, TWaitHandle wake) {
     if (fds[1].revents != 0 || fds[2].revents != 0) return TWaitResult::Failed;
     // Input that came before a hang-up is still delivered; the read that finds the end marks it.
     if ((fds[0].revents & POLLIN) != 0) return TWaitResult::Input;
-    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return TWaitResult::Failed;
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      handle->HungUp.store(true, std::memory_order_release);
+      return TWaitResult::Failed;
+    }
   }
 }
 
@@ -371,11 +374,41 @@ void TComPort::WriteBytes(const void* buffer, std::uint32_t count, TOverlapped& 
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      // EIO from a pseudo-terminal whose far end closed, ENXIO from an adapter pulled out: the
+      // device is gone, not merely slow.
+      if (n < 0) handle->HungUp.store(true, std::memory_order_release);
+      break;
+    }
     const short events = WaitForDevice(*handle, POLLOUT, deadline);
+    if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      handle->HungUp.store(true, std::memory_order_release);
+    }
     if ((events & POLLOUT) == 0) break;  // timed out, closed or hung up
   }
   Finish(overlapped, done == count, done);
+}
+
+bool TComPort::LineFailed() const {
+  const std::shared_ptr<TPortHandle> handle = Handle();
+  if (!handle || handle->Closed.load(std::memory_order_acquire)) return false;
+  if (handle->HungUp.load(std::memory_order_acquire)) return true;
+  // Looked at without reading: the receiving thread may not have noticed yet. Hang-up and error
+  // are reported whatever events are asked for.
+  pollfd p{handle->Fd, 0, 0};
+  if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    handle->HungUp.store(true, std::memory_order_release);
+    return true;
+  }
+  return false;
+}
+
+std::uint32_t TComPort::InputWaiting() const {
+  const std::shared_ptr<TPortHandle> handle = Handle();
+  if (!handle || handle->Closed.load(std::memory_order_acquire)) return 0;
+  int waiting = 0;
+  if (::ioctl(handle->Fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  return static_cast<std::uint32_t>(waiting);
 }
 
 void TComPort::WriteString(std::string_view text, TOverlapped& overlapped) {
