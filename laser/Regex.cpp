@@ -664,7 +664,13 @@ TRegex::TRegex(std::string_view pattern) : FPattern(pattern) {
 bool TRegex::Search(std::string_view subject, TRegexMatch& match, std::size_t offset) const {
   match = TRegexMatch{};
   if (!FCode || offset > subject.size()) return false;
+#ifdef __MINGW32__
+  // MinGW's thread_local destructors can run after its thread-local storage is gone, which
+  // crashes a worker thread as it ends: one match block per search there.
+  TMatchData matchData;
+#else
   thread_local TMatchData matchData;
+#endif
   pcre2_match_data* data = matchData.For(FCode->CaptureCount + 1);
   if (data == nullptr) return false;
   const int rc = pcre2_match(FCode->Code, reinterpret_cast<PCRE2_SPTR>(subject.data()),

@@ -13,5 +13,6 @@
 // Win32: "\\.\COMn".
 std::string PortDevicePath(TPort port);
 
-// The ports present, as "COMn" texts in ascending order of n; nothing when the list cannot be read.
+// The ports present, as "COMn" texts; nothing when the list cannot be read. POSIX: in ascending
+// order of n. Win32: the registry's list of serial ports, in the registry's order.
 std::optional<std::vector<std::string>> PresentPorts();

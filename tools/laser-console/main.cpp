@@ -1,6 +1,14 @@
 // laser-console: drives the laser engine from standard input and prints its events.
+#ifdef _WIN32
+#include <windows.h>
+
+#include <memory>
+#include <mutex>
+#include <thread>
+#else
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <clocale>
@@ -16,6 +24,76 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+#ifdef _WIN32
+// Runs the laser's hand-overs (this thread is its UI thread) and, when asked, reads stdin. A
+// console or pipe handle cannot be waited for together with an event, so a reader thread moves
+// the input into a buffer and signals an event.
+class TLoop {
+ public:
+  explicit TLoop(TLaser& laser) : FLaser(laser), FInput(std::make_shared<TInput>()) {
+    // Blocked in a read until the input ends; it shares the buffer, so it may outlive the loop.
+    std::thread([input = FInput] { ReadInput(*input); }).detach();
+  }
+
+  // Waits for input or a hand-over; with timeoutMs >= 0 for at most that long.
+  void Pump(bool readInput, int timeoutMs) {
+    const HANDLE handles[2] = {FLaser.Synchronizer().Handle(), FInput->Ready.Handle()};
+    const DWORD n = (readInput && !Eof()) ? 2 : 1;
+    WaitForMultipleObjects(n, handles, FALSE, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs));
+    FLaser.Synchronizer().CheckSynchronize();
+    if (n == 2) TakeInput();
+  }
+  bool Eof() const { return FEof; }
+  bool NextLine(std::string& line) {
+    const std::size_t nl = FPending.find('\n');
+    if (nl == std::string::npos) {
+      if (!FEof || FPending.empty()) return false;
+      line = std::move(FPending);
+      FPending.clear();
+      return true;
+    }
+    line = FPending.substr(0, nl);
+    FPending.erase(0, nl + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+  }
+
+ private:
+  struct TInput {
+    TEvent Ready{true, false};
+    std::mutex Lock;
+    std::string Text;
+    bool Ended = false;
+  };
+  static void ReadInput(TInput& input) {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    char buffer[4096];
+    for (;;) {
+      DWORD n = 0;
+      const bool ok = ReadFile(in, buffer, sizeof buffer, &n, nullptr) != FALSE;
+      std::lock_guard lock(input.Lock);
+      if (!ok || n == 0) {
+        input.Ended = true;
+        input.Ready.Set();
+        return;
+      }
+      input.Text.append(buffer, n);
+      input.Ready.Set();
+    }
+  }
+  void TakeInput() {
+    std::lock_guard lock(FInput->Lock);
+    FPending += FInput->Text;
+    FInput->Text.clear();
+    FEof = FInput->Ended;
+    FInput->Ready.Reset();
+  }
+  TLaser& FLaser;
+  std::shared_ptr<TInput> FInput;
+  std::string FPending;
+  bool FEof = false;
+};
+#else
 // Runs the laser's hand-overs (this thread is its UI thread) and, when asked, reads stdin.
 // Returns false at the end of input.
 class TLoop {
@@ -58,6 +136,7 @@ class TLoop {
   std::string FPending;
   bool FEof = false;
 };
+#endif
 
 int RemainingMs(Clock::time_point until) {
   const auto left =

@@ -1,0 +1,426 @@
+// Win32 backend of TComPort: "\\.\COMn" opened exclusively for overlapped I/O. Reads and comm-event
+// waits complete in the background and are collected through the record's event; a write is
+// waited for here (bounded by the write timeouts), so the caller's text need not outlive the call.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "serial/ComPort.h"
+
+// The port's handle is closed only under the exclusive lock, and every call that takes the handle
+// runs under the shared lock and tests Closed first: a worker never issues a call on a handle value
+// that a close has already given back to the system (and that a later open may have reused).
+struct TPortHandle {
+  TPortHandle(HANDLE file, HANDLE closing) : File(file), Closing(closing) {}
+  ~TPortHandle() {
+    if (File != INVALID_HANDLE_VALUE) CloseHandle(File);
+    CloseHandle(Closing);
+  }
+  TPortHandle(const TPortHandle&) = delete;
+  TPortHandle& operator=(const TPortHandle&) = delete;
+
+  HANDLE File;
+  const HANDLE Closing;  // manual-reset event, signalled once the port is closed
+  std::shared_mutex Use;
+  std::atomic<bool> Closed{false};
+  std::atomic<bool> HungUp{false};  // the driver reported the device gone
+  DCB Dcb{};                        // what the driver last accepted
+};
+
+struct TOverlapped {
+  TOverlapped() { Ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+  ~TOverlapped() { CloseHandle(Ov.hEvent); }
+  TOverlapped(const TOverlapped&) = delete;
+  TOverlapped& operator=(const TOverlapped&) = delete;
+
+  OVERLAPPED Ov{};
+  std::shared_ptr<TPortHandle> Port;  // the port of the operation in flight, if any
+  bool Pending = false;               // an operation was started and not collected yet
+  bool CommWait = false;              // that operation is a WaitCommEvent
+  bool Stuck = false;  // an operation did not end when cancelled: the record is never used again
+  bool Complete = false;
+  bool Ok = false;
+  DWORD Transferred = 0;
+  DWORD CommMask = 0;
+  std::vector<unsigned char> Data;  // read target or the copy of the bytes written
+  void* ReadTarget = nullptr;       // where a read's bytes go once they are collected
+};
+
+namespace {
+
+constexpr DWORD kCancelWaitMs = 5000;
+// A zero write timeout means "no limit" to the driver; a stuck line must still not hang the
+// sending thread for ever.
+constexpr DWORD kWriteLimitWhenUnboundedMs = 2000;
+
+// Errors with which a driver reports that its device has gone (USB adapter pulled out, a virtual
+// port whose far end was removed), as opposed to a slow or cancelled operation.
+bool DeviceGone(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_READY:
+    case ERROR_BROKEN_PIPE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Finish(TOverlapped& overlapped, bool ok, DWORD transferred) {
+  overlapped.Ok = ok;
+  overlapped.Transferred = transferred;
+  overlapped.Complete = true;
+  overlapped.Pending = false;
+}
+
+void Start(TOverlapped& overlapped, const std::shared_ptr<TPortHandle>& port) {
+  overlapped.Complete = false;
+  overlapped.Ok = false;
+  overlapped.Transferred = 0;
+  overlapped.CommMask = 0;
+  overlapped.ReadTarget = nullptr;
+  overlapped.CommWait = false;
+  overlapped.Port = port;
+  const HANDLE event = overlapped.Ov.hEvent;
+  overlapped.Ov = OVERLAPPED{};
+  overlapped.Ov.hEvent = event;
+  ResetEvent(event);
+}
+
+// Takes the result of the operation in flight, which has finished (its event is signalled).
+void Collect(TOverlapped& overlapped) {
+  if (!overlapped.Pending) return;
+  const std::shared_ptr<TPortHandle> port = overlapped.Port;
+  DWORD n = 0;
+  bool ok = false;
+  DWORD error = ERROR_OPERATION_ABORTED;
+  {
+    std::shared_lock lock(port->Use);
+    if (!port->Closed.load(std::memory_order_acquire)) {
+      ok = ::GetOverlappedResult(port->File, &overlapped.Ov, &n, FALSE) != FALSE;
+      if (!ok) error = GetLastError();
+    }
+  }
+  if (!ok && error != ERROR_OPERATION_ABORTED && DeviceGone(error)) {
+    port->HungUp.store(true, std::memory_order_release);
+  }
+  Finish(overlapped, ok, ok ? n : 0);
+}
+
+// Ends the operation in flight: cancelled unless it has finished, and in either case waited for,
+// because the system writes into the record until then. False when it did not end in time; the
+// record must then never be freed or reused.
+bool Settle(TOverlapped& overlapped) {
+  if (overlapped.Stuck) return false;
+  if (!overlapped.Pending) return true;
+  const std::shared_ptr<TPortHandle> port = overlapped.Port;
+  if (WaitForSingleObject(overlapped.Ov.hEvent, 0) != WAIT_OBJECT_0) {
+    std::shared_lock lock(port->Use);
+    // A closed port has ended everything already. A comm-event wait ends when the mask is set
+    // again (the documented way; Wine's emulation honours only that one).
+    if (!port->Closed.load(std::memory_order_acquire)) {
+      if (overlapped.CommWait) SetCommMask(port->File, EV_RXCHAR);
+      CancelIoEx(port->File, &overlapped.Ov);
+    }
+  }
+  if (WaitForSingleObject(overlapped.Ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+    overlapped.Stuck = true;
+    return false;
+  }
+  Collect(overlapped);
+  return true;
+}
+
+std::wstring Widen(const std::string& text) {
+  std::wstring wide;
+  for (const char c : text) wide.push_back(static_cast<unsigned char>(c));
+  return wide;
+}
+
+COMMTIMEOUTS ToDriver(const TCommTimeouts& t) {
+  COMMTIMEOUTS c{};
+  c.ReadIntervalTimeout = t.ReadIntervalTimeout;
+  c.ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+  c.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+  c.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+  c.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+  return c;
+}
+
+}  // namespace
+
+void TOverlappedDeleter::operator()(TOverlapped* overlapped) const {
+  if (!overlapped) return;
+  // A record that the system may still write into is left alone: a small leak in a case that
+  // should not happen beats a write into freed memory.
+  if (Settle(*overlapped)) delete overlapped;
+}
+
+TOverlappedPtr NewOverlapped() {
+  return TOverlappedPtr(new TOverlapped);
+}
+
+void FreeOverlapped(TOverlappedPtr& overlapped) {
+  overlapped.reset();
+}
+
+std::shared_ptr<TPortHandle> TComPort::OpenDevice() {
+  const std::wstring name = Widen(DeviceName());
+  const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  const HANDLE closing = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!closing) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  auto handle = std::make_shared<TPortHandle>(file, closing);
+  handle->Dcb.DCBlength = sizeof(DCB);
+  GetCommState(file, &handle->Dcb);
+  return handle;
+}
+
+bool TComPort::CloseDevice(TPortHandle& handle) {
+  // Waiting workers are woken first; the exclusive lock then waits for calls still being issued.
+  handle.Closed.store(true, std::memory_order_release);
+  SetEvent(handle.Closing);
+  std::unique_lock lock(handle.Use);
+  // A comm-event wait ends with a new mask; everything else with the cancel.
+  SetCommMask(handle.File, 0);
+  CancelIoEx(handle.File, nullptr);
+  if (!CloseHandle(handle.File)) {
+    handle.Closed.store(false, std::memory_order_release);
+    ResetEvent(handle.Closing);
+    return false;
+  }
+  handle.File = INVALID_HANDLE_VALUE;
+  return true;
+}
+
+bool TComPort::ApplyLineSettings(TPortHandle& handle, std::uint8_t byteSize, TParity parity,
+                                 TStopBits stopBits) {
+  std::shared_lock lock(handle.Use);
+  if (handle.Closed.load(std::memory_order_acquire)) return false;
+  // Only these four fields are ours; flow control and the special characters stay as the
+  // driver reported them.
+  DCB dcb = handle.Dcb;
+  dcb.BaudRate = FBaudRate;
+  dcb.ByteSize = byteSize;
+  dcb.Parity = static_cast<BYTE>(parity);
+  dcb.StopBits = static_cast<BYTE>(stopBits);
+  if (!SetCommState(handle.File, &dcb)) return false;
+  handle.Dcb = dcb;
+  return true;
+}
+
+void TComPort::ApplyBufferSizes(TPortHandle& handle) {
+  std::shared_lock lock(handle.Use);
+  if (!handle.Closed.load(std::memory_order_acquire)) {
+    SetupComm(handle.File, FInBufferSize, FOutBufferSize);
+  }
+}
+
+void TComPort::ApplyTimeouts(TPortHandle& handle) {
+  std::shared_lock lock(handle.Use);
+  if (handle.Closed.load(std::memory_order_acquire)) return;
+  COMMTIMEOUTS timeouts = ToDriver(FTimeouts);
+  SetCommTimeouts(handle.File, &timeouts);
+}
+
+TWaitResult TComPort::WaitReceive(TOverlapped& overlapped, TWaitHandle wake) {
+  if (!Settle(overlapped)) return TWaitResult::Failed;
+  const std::shared_ptr<TPortHandle> handle = Handle();
+  for (;;) {
+    if (!handle || handle->Closed.load(std::memory_order_acquire) ||
+        handle->HungUp.load(std::memory_order_acquire)) {
+      return TWaitResult::Failed;
+    }
+    Start(overlapped, handle);
+    {
+      std::shared_lock lock(handle->Use);
+      if (handle->Closed.load(std::memory_order_acquire)) return TWaitResult::Failed;
+      // The mask is set again before each wait: setting it ends a wait of an earlier record.
+      SetCommMask(handle->File, EV_RXCHAR);
+      if (WaitCommEvent(handle->File, &overlapped.CommMask, &overlapped.Ov)) {
+        overlapped.Complete = overlapped.Ok = true;
+        if ((overlapped.CommMask & EV_RXCHAR) != 0) return TWaitResult::Input;
+        continue;
+      }
+      const DWORD error = GetLastError();
+      if (error != ERROR_IO_PENDING) {
+        if (DeviceGone(error)) handle->HungUp.store(true, std::memory_order_release);
+        return TWaitResult::Failed;
+      }
+      overlapped.Pending = true;
+      overlapped.CommWait = true;
+      // Bytes that came before the mask was set raise no event: they are looked at here, after
+      // the wait has started, so that none slips between the look and the wait.
+      DWORD errors = 0;
+      COMSTAT stat{};
+      if (!ClearCommError(handle->File, &errors, &stat)) {
+        const DWORD clearError = GetLastError();
+        lock.unlock();
+        Settle(overlapped);
+        if (DeviceGone(clearError)) handle->HungUp.store(true, std::memory_order_release);
+        return TWaitResult::Failed;
+      }
+      if (stat.cbInQue > 0) {
+        lock.unlock();
+        Settle(overlapped);
+        return TWaitResult::Input;
+      }
+    }
+    const HANDLE events[3] = {overlapped.Ov.hEvent, handle->Closing, wake};
+    const DWORD rc = WaitForMultipleObjects(wake ? 3 : 2, events, FALSE, INFINITE);
+    if (rc == WAIT_OBJECT_0) {
+      Collect(overlapped);
+      if (!overlapped.Ok) return TWaitResult::Failed;
+      if ((overlapped.CommMask & EV_RXCHAR) != 0) return TWaitResult::Input;
+      continue;  // the mask was changed under the wait: wait again
+    }
+    Settle(overlapped);
+    if (rc == WAIT_OBJECT_0 + 2) return TWaitResult::Woken;
+    return TWaitResult::Failed;
+  }
+}
+
+void TComPort::ReadBytes(void* buffer, std::uint32_t count, TOverlapped& overlapped) {
+  if (!Settle(overlapped)) return;  // a stuck record reports failure from now on
+  const std::shared_ptr<TPortHandle> handle = Handle();
+  Start(overlapped, handle);
+  if (!handle || (!buffer && count > 0)) {
+    Finish(overlapped, false, 0);
+    return;
+  }
+  // Read into the record's own buffer: a read abandoned by a woken thread may still finish.
+  overlapped.Data.resize(count);
+  overlapped.ReadTarget = buffer;
+  std::shared_lock lock(handle->Use);
+  if (handle->Closed.load(std::memory_order_acquire)) {
+    Finish(overlapped, false, 0);
+    return;
+  }
+  overlapped.Pending = true;
+  if (!ReadFile(handle->File, overlapped.Data.data(), count, nullptr, &overlapped.Ov)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+      if (DeviceGone(error)) handle->HungUp.store(true, std::memory_order_release);
+      Finish(overlapped, false, 0);
+    }
+  }
+}
+
+bool TComPort::WaitComplete(TOverlapped& overlapped, TWaitHandle wake) {
+  if (overlapped.Stuck) return false;
+  if (!overlapped.Pending) return overlapped.Complete;
+  const std::shared_ptr<TPortHandle> port = overlapped.Port;
+  const HANDLE events[3] = {overlapped.Ov.hEvent, port->Closing, wake};
+  const DWORD rc = WaitForMultipleObjects(wake ? 3 : 2, events, FALSE, INFINITE);
+  if (rc == WAIT_OBJECT_0) {
+    Collect(overlapped);
+    return true;
+  }
+  // Woken or closed: the operation is cancelled, but bytes it has taken from the driver already
+  // are delivered all the same.
+  Settle(overlapped);
+  return overlapped.Ok && overlapped.Transferred > 0;
+}
+
+bool TComPort::GetOverlappedResult(TOverlapped& overlapped, std::uint32_t& transferred) {
+  if (overlapped.Stuck) {
+    transferred = 0;
+    return false;
+  }
+  if (overlapped.Pending) {
+    WaitForSingleObject(overlapped.Ov.hEvent, INFINITE);
+    Collect(overlapped);
+  }
+  transferred = overlapped.Transferred;
+  if (overlapped.Complete && overlapped.Ok && overlapped.ReadTarget && overlapped.Transferred > 0) {
+    std::copy_n(overlapped.Data.data(), overlapped.Transferred,
+                static_cast<unsigned char*>(overlapped.ReadTarget));
+  }
+  return overlapped.Complete && overlapped.Ok;
+}
+
+void TComPort::WriteBytes(const void* buffer, std::uint32_t count, TOverlapped& overlapped) {
+  if (!Settle(overlapped)) return;  // a stuck record reports failure from now on
+  const std::shared_ptr<TPortHandle> handle = Handle();
+  Start(overlapped, handle);
+  if (!handle || (!buffer && count > 0)) {
+    Finish(overlapped, false, 0);
+    return;
+  }
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  overlapped.Data.assign(bytes, bytes + count);
+  std::uint64_t limit = 0;
+  {
+    std::shared_lock lock(handle->Use);
+    if (handle->Closed.load(std::memory_order_acquire)) {
+      Finish(overlapped, false, 0);
+      return;
+    }
+    overlapped.Pending = true;
+    if (!WriteFile(handle->File, overlapped.Data.data(), count, nullptr, &overlapped.Ov)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_IO_PENDING) {
+        if (DeviceGone(error)) handle->HungUp.store(true, std::memory_order_release);
+        Finish(overlapped, false, 0);
+        return;
+      }
+    }
+    limit = std::uint64_t{FTimeouts.WriteTotalTimeoutMultiplier} * count +
+            FTimeouts.WriteTotalTimeoutConstant;
+  }
+  // The driver ends the write at its timeout; this bound only guards a driver that does not.
+  const DWORD waitMs = static_cast<DWORD>(
+      std::min<std::uint64_t>(limit > 0 ? limit + 1000 : kWriteLimitWhenUnboundedMs, 86'400'000));
+  const HANDLE events[2] = {overlapped.Ov.hEvent, handle->Closing};
+  if (WaitForMultipleObjects(2, events, FALSE, waitMs) == WAIT_OBJECT_0) {
+    Collect(overlapped);
+  } else {
+    Settle(overlapped);
+  }
+  // A write that timed out succeeds with fewer bytes: that is a failed write here.
+  if (overlapped.Ok && overlapped.Transferred != count) overlapped.Ok = false;
+}
+
+bool TComPort::LineFailed() const {
+  const std::shared_ptr<TPortHandle> handle = Handle();
+  if (!handle || handle->Closed.load(std::memory_order_acquire)) return false;
+  if (handle->HungUp.load(std::memory_order_acquire)) return true;
+  std::shared_lock lock(handle->Use);
+  if (handle->Closed.load(std::memory_order_acquire)) return false;
+  // The driver of a device that has gone refuses even this question.
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(handle->File, &errors, &stat) && DeviceGone(GetLastError())) {
+    handle->HungUp.store(true, std::memory_order_release);
+    return true;
+  }
+  return false;
+}
+
+std::uint32_t TComPort::InputWaiting() const {
+  const std::shared_ptr<TPortHandle> handle = Handle();
+  if (!handle) return 0;
+  std::shared_lock lock(handle->Use);
+  if (handle->Closed.load(std::memory_order_acquire)) return 0;
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(handle->File, &errors, &stat)) return 0;
+  return stat.cbInQue;
+}
+
+void TComPort::WriteString(std::string_view text, TOverlapped& overlapped) {
+  WriteBytes(text.data(), static_cast<std::uint32_t>(text.size()), overlapped);
+}
