@@ -1,0 +1,176 @@
+// TComPort's Win32 backend under Wine: the COM ports lead to native laser-sim processes, whose
+// replies show what went over the line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "WineRig.h"
+#include "laser/Sync.h"
+#include "serial/ComPort.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Writes a command and collects the reply line through the receive wait, as the receiving
+// thread does.
+std::string Ask(TComPort& port, const std::string& command) {
+  TOverlappedPtr out = NewOverlapped();
+  TOverlappedPtr in = NewOverlapped();
+  TEvent wake;
+  port.WriteString(command + "\r", *out);
+  std::uint32_t written = 0;
+  if (!port.GetOverlappedResult(*out, written) || written != command.size() + 1) return "(write)";
+  std::string reply;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (reply.find("\r\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    if (port.WaitReceive(*in, wake.Handle()) != TWaitResult::Input) return "(wait)";
+    char chunk[128];
+    port.ReadBytes(chunk, sizeof chunk, *in);
+    std::uint32_t n = 0;
+    if (!port.WaitComplete(*in, wake.Handle()) || !port.GetOverlappedResult(*in, n)) {
+      return "(read)";
+    }
+    reply.append(chunk, n);
+  }
+  return reply;
+}
+
+TEST(WinComPort, DeviceNamesOfTheFirstAndLastPort) {
+  struct {
+    TPort Port;
+    const char* Device;
+  } cases[] = {{1, "\\\\.\\COM1"}, {12, "\\\\.\\COM12"}, {256, "\\\\.\\COM256"}};
+  for (const auto& c : cases) {
+    TComPort port;
+    port.SetPort(c.Port);
+    EXPECT_EQ(port.DeviceName(), c.Device);
+  }
+}
+
+TEST(WinComPort, AnAbsentPortDoesNotOpenAndRaisesNothing) {
+  TComPort port;
+  int events = 0;
+  port.OnConnect = [&](TComPort*) { ++events; };
+  port.OnDisconnect = [&](TComPort*) { ++events; };
+  port.SetPort(200);  // the test prefix maps nothing there
+  EXPECT_FALSE(port.Open());
+  EXPECT_FALSE(port.Connected());
+  EXPECT_TRUE(port.Close());
+  EXPECT_EQ(events, 0);
+  // A closed port starts no I/O and says so through the record.
+  TOverlappedPtr record = NewOverlapped();
+  port.WriteString("r61\r", *record);
+  std::uint32_t n = 99;
+  EXPECT_FALSE(port.GetOverlappedResult(*record, n));
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(port.InputWaiting(), 0u);
+  EXPECT_FALSE(port.LineFailed());
+}
+
+TEST(WinComPort, OpenCloseEventsAndTheExclusiveClaim) {
+  WINE_SIM_OR_SKIP(sim, "QT2");
+  TComPort port;
+  int connects = 0, disconnects = 0;
+  port.OnConnect = [&](TComPort*) { ++connects; };
+  port.OnDisconnect = [&](TComPort*) { ++disconnects; };
+  port.SetPort(sim.Port);
+  ASSERT_TRUE(port.Open());
+  EXPECT_TRUE(port.Open()) << "open already";
+  EXPECT_EQ(connects, 1);
+  TComPort other;
+  other.SetPort(sim.Port);
+  // Wine does not refuse a second opener of a serial device; Windows does.
+  if (!wine::UnderWine()) {
+    EXPECT_FALSE(other.Open()) << "a second opener is refused while the port is open";
+  }
+  EXPECT_TRUE(port.Close());
+  EXPECT_TRUE(port.Close());
+  EXPECT_EQ(disconnects, 1);
+  EXPECT_TRUE(other.Open()) << "the claim is given up by the close";
+  EXPECT_TRUE(other.Close());
+}
+
+TEST(WinComPort, CommandsAndRepliesCrossTheLine) {
+  WINE_SIM_OR_SKIP(sim, "QT2");
+  TComPort port;
+  port.SetPort(sim.Port);
+  ASSERT_TRUE(port.Open());
+  struct {
+    const char* Command;
+    const char* Reply;
+  } cases[] = {{"r61", " 10.00 A\r\n"}, {"r99", "SERIENNUMMER-QXC : 1234.0\r\n"}};
+  for (const auto& c : cases) EXPECT_EQ(Ask(port, c.Command), c.Reply) << c.Command;
+}
+
+TEST(WinComPort, SettingsChangedWhileOpenKeepTheLineWorking) {
+  WINE_SIM_OR_SKIP(sim, "QT2");
+  TComPort port;
+  port.SetPort(sim.Port);
+  port.SetByteSize(7);  // closed: stored for the next open
+  EXPECT_EQ(port.ByteSize(), 7);
+  port.SetByteSize(8);
+  port.SetReadTotalTimeoutConstant(5);  // closed: stored, handed over at open
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(port.ReadTotalTimeoutConstant(), 5u);
+  // Values a driver refuses leave the field at what it accepted.
+  port.SetByteSize(3);
+  EXPECT_EQ(port.ByteSize(), 8);
+  port.SetStopBits(TStopBits::sb2);
+  EXPECT_EQ(port.StopBits(), TStopBits::sb2);
+  port.SetStopBits(TStopBits::sb1);
+  port.SetInBufferSize(4096);
+  EXPECT_EQ(Ask(port, "r61"), " 10.00 A\r\n");
+}
+
+TEST(WinComPort, WaitingForInputEndsOnWakeAndOnClose) {
+  WINE_SIM_OR_SKIP(sim, "QT2");
+  struct {
+    const char* Name;
+    bool Close;  // else the wake event
+    TWaitResult Expected;
+  } cases[] = {{"wake", false, TWaitResult::Woken}, {"close", true, TWaitResult::Failed}};
+  for (const auto& c : cases) {
+    TComPort port;
+    port.SetPort(sim.Port);
+    ASSERT_TRUE(port.Open()) << c.Name;
+    TEvent wake;
+    TOverlappedPtr record = NewOverlapped();
+    std::thread other([&] {
+      std::this_thread::sleep_for(100ms);  // let the wait start; either order must end it
+      if (c.Close) {
+        port.Close();
+      } else {
+        wake.Set();
+      }
+    });
+    EXPECT_EQ(port.WaitReceive(*record, wake.Handle()), c.Expected) << c.Name;
+    other.join();
+    // The port still works after a woken wait: the cancelled comm-event wait left nothing behind.
+    if (!c.Close) {
+      wake.Reset();
+      EXPECT_EQ(Ask(port, "r61"), " 10.00 A\r\n") << c.Name;
+    }
+  }
+}
+
+TEST(WinComPort, AHungUpLineIsReportedAndClosesCleanly) {
+  WINE_SIM_OR_SKIP(sim, "UNPLUG");
+  TComPort port;
+  port.SetPort(sim.Port);
+  ASSERT_TRUE(port.Open());
+  EXPECT_FALSE(port.LineFailed());
+  ASSERT_TRUE(sim.Say("unplug"));
+  TEvent wake;
+  TOverlappedPtr record = NewOverlapped();
+  // The receive wait sees the end of the line (however long laser-sim takes to act).
+  EXPECT_EQ(port.WaitReceive(*record, wake.Handle()), TWaitResult::Failed);
+  EXPECT_TRUE(port.LineFailed());
+  EXPECT_TRUE(port.Close());
+  EXPECT_FALSE(port.LineFailed()) << "closed";
+  ASSERT_TRUE(sim.Say("replug"));
+}
+
+}  // namespace
