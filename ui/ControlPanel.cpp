@@ -637,6 +637,13 @@ bool TControlPanel::eventFilter(QObject* Watched, QEvent* Event) {
   const bool current = Watched == Current1 || Watched == Current2;
   if (!frequency && !current) return QObject::eventFilter(Watched, Event);
   const int tag = Watched->property("Tag").toInt();
+  if (Event->type() == QEvent::ShortcutOverride) {
+    // The edit boxes claim some Ctrl keys for themselves (Ctrl+D deletes a character on X11),
+    // which would steal the window's hot keys from an operator typing a value. Leaving the
+    // override unaccepted lets the action run.
+    const auto* key = static_cast<QKeyEvent*>(Event);
+    if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier)) return true;
+  }
   if (Event->type() == QEvent::KeyRelease && current) {
     // Enter released in a current field acts as its OK button.
     const auto* key = static_cast<QKeyEvent*>(Event);

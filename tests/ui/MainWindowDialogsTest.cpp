@@ -586,6 +586,23 @@ TEST_F(MainWindowTest, ConsoleOnlyWhileALaserIsReady) {
   EXPECT_FALSE(Form->ShowAdvanced->isEnabled());
 }
 
+// The entry boxes claim some Ctrl keys of their own (Ctrl+D deletes a character on X11); the
+// window's hot keys must still work while the operator is typing a value.
+TEST_F(MainWindowTest, HotKeysWorkWhileAnEntryBoxHasTheFocus) {
+  StartSim();
+  StartWindow();
+  ASSERT_TRUE(WaitReady());
+  for (const char* name : {"Frequency", "Current1"}) {
+    QWidget* box = In<QWidget>(Form.get(), name);
+    ASSERT_NE(box, nullptr);
+    QWidget* target = box->findChild<QLineEdit*>() ? box->findChild<QLineEdit*>() : box;
+    ASSERT_FALSE(Form->Console().Shown()) << name;
+    QTest::keyClick(target, Qt::Key_D, Qt::ControlModifier);
+    EXPECT_TRUE(Form->Console().Shown()) << name;
+    Form->ShowAdvanced->trigger();
+  }
+}
+
 TEST_F(MainWindowTest, RefreshSwitchedOnUnderTheConsoleStartsWhenItCloses) {
   StartSim();
   StartWindow();
