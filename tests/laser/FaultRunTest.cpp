@@ -503,24 +503,19 @@ FAULT_RUN(Split_qt2, kSplit, "qt2")
 FAULT_RUN(Split_ze, kSplit, "ze")
 FAULT_RUN(Garbage_qt2, kGarbage, "qt2")
 FAULT_RUN(Garbage_ze, kGarbage, "ze")
-// Disabled until an ERROR answering the unwaited error-code read "r90" is taken as r90's:
-// today it is charged to the command written right after it, a refusal never sent.
-FAULT_RUN(DISABLED_ErrorRate_qt2, kErrorRate, "qt2")
-FAULT_RUN(DISABLED_ErrorRate_ze, kErrorRate, "ze")
+FAULT_RUN(ErrorRate_qt2, kErrorRate, "qt2")
+FAULT_RUN(ErrorRate_ze, kErrorRate, "ze")
 FAULT_RUN(LowerCase_qt2, kLower, "qt2")
 FAULT_RUN(LowerCase_ze, kLower, "ze")
 FAULT_RUN(MixedCase_qt2, kMixed, "qt2")
 FAULT_RUN(MixedCase_ze, kMixed, "ze")
 FAULT_RUN(Delay400_qt2, kDelay400, "qt2")
 FAULT_RUN(Delay400_ze, kDelay400, "ze")
-// Disabled until a reply that comes after the reply wait is no longer taken by the next
-// command whose pattern it fits (r61/r62, OK after OK): wrong values, hidden timeouts. The same
-// for the combined run with a delay below.
-FAULT_RUN(DISABLED_Delay600_qt2, kDelay600, "qt2")
-FAULT_RUN(DISABLED_Delay600_ze, kDelay600, "ze")
+FAULT_RUN(Delay600_qt2, kDelay600, "qt2")
+FAULT_RUN(Delay600_ze, kDelay600, "ze")
 FAULT_RUN(AllCombined_qt2, kAll, "qt2")
 FAULT_RUN(AllCombined_ze, kAll, "ze")
-FAULT_RUN(DISABLED_AllCombinedDelay600_qt2, kAllDelay600, "qt2")
-FAULT_RUN(DISABLED_AllCombinedDelay600_ze, kAllDelay600, "ze")
+FAULT_RUN(AllCombinedDelay600_qt2, kAllDelay600, "qt2")
+FAULT_RUN(AllCombinedDelay600_ze, kAllDelay600, "ze")
 
 }  // namespace
