@@ -80,10 +80,18 @@ class TFakeView : public IDetectionView {
   TLaser& FLaser;
 };
 
+TLaserTiming Timing(int replyMs) {
+  TLaserTiming timing;
+  timing.ReplyTimeoutMs = replyMs;
+  // The simulator never answers late; the silent models would only wait longer.
+  timing.LateReplyMs = std::min(timing.LateReplyMs, replyMs / 2);
+  return timing;
+}
+
 struct TRig {
   explicit TRig(sim::Options options, int replyMs = LongReplyMs, bool startSim = true)
       : Server(std::move(options)),
-        Laser(TLaserTiming{replyMs, 19000, 10}),
+        Laser(Timing(replyMs)),
         View(Laser),
         Detection(Laser, View, Explanations, Log) {
     if (startSim) Server.Start(Dir.Entry(Port));
@@ -525,6 +533,7 @@ TEST(Detection, VanishedDeviceCoversAndRetries) {
     std::function<void(TRig&)> Vanish, Return;
   } cases[] = {
       {"port closed under us", [](TRig& r) { r.Laser.SetConnected(false); }, nullptr},
+      {"cable pulled", [](TRig& r) { r.Server.Unplug(); }, [](TRig& r) { r.Server.Replug(); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
