@@ -159,7 +159,8 @@ class TLaser : public TComPort {
 
   // --- events ---
   TLaserNotify OnConnectFail;
-  TNotifyStr OnSend;
+  // Watched like OnReceive: with no handler a command costs no hand-over to the UI thread.
+  TWatchedHandler<TNotifyStr> OnSend;
   // The receiving thread hands a chunk over only while a handler is assigned.
   TWatchedHandler<TNotifyStr> OnReceive;
   TNotifyStr OnMointorError;

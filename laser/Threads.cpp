@@ -170,8 +170,8 @@ void TMonitorThread::WaitRun() {
   // still ends the wait.
   if (Terminated()) return;
   if (TEvent::WaitForAny({&RunEvent}, -1) == 0) return;
-  ErrorCode = errno;
-  ErrorMessage = std::strerror(ErrorCode);
+  ErrorCode = LastSystemError();
+  ErrorMessage = SystemErrorText(ErrorCode);
   Synchronize([this] { ReportError(); });
   // A wait that keeps failing must not turn into a busy loop.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -303,9 +303,11 @@ void TOutputMonitor::SendItem(const TQueueItem& item, TOverlapped& overlapped) {
     Synchronize([&] { Laser->LineLost(connection); });
     return;
   }
-  Synchronize([&] {
-    if (Laser->OnSend) Laser->OnSend(Laser, item.Text);
-  });
+  if (Laser->OnSend.Assigned()) {
+    Synchronize([&] {
+      if (Laser->OnSend) Laser->OnSend(Laser, item.Text);
+    });
+  }
   if (!waited) {
     Queue.PopIf(item.Serial);
     return;
