@@ -214,6 +214,5 @@ class TBufferMonitor : public TMonitorThread {
   std::vector<TLine> FLines;
   std::uint64_t FEpoch = 0;       // receive-text generation at the start of the pass
   std::uint64_t FConnection = 0;  // the laser's connection at the start of the pass
-  bool FWaitedAtEnd = false;
   TRegex FErrorReply;
 };
