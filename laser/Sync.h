@@ -7,6 +7,7 @@
 #include <functional>
 #include <initializer_list>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "serial/ComPort.h"  // TWaitHandle
@@ -40,6 +41,11 @@ class TEvent {
   bool FSignalled = false;
   TWaitHandle FHandle;
 };
+
+// The calling thread's last system error code (errno; GetLastError on Windows), and the
+// system's message text for a code, without a trailing line break.
+int LastSystemError();
+std::string SystemErrorText(int code);
 
 // Worker threads hand calls to the UI thread and wait until it has run them.
 class TSynchronizer {

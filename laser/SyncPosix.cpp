@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -92,4 +93,12 @@ int TEvent::WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs) {
       if (p.revents & (POLLERR | POLLNVAL)) return -2;
     }
   }
+}
+
+int LastSystemError() {
+  return errno;
+}
+
+std::string SystemErrorText(int code) {
+  return std::strerror(code);
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include "laser/Sync.h"
@@ -66,4 +67,31 @@ int TEvent::WaitForAny(std::initializer_list<TEvent*> events, int timeoutMs) {
     // A timed wait may end up to a clock tick early; the caller was promised the whole time.
     if (Remaining(timeoutMs, deadline) == 0) return -1;
   }
+}
+
+int LastSystemError() {
+  return static_cast<int>(GetLastError());
+}
+
+std::string SystemErrorText(int code) {
+  wchar_t* buffer = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::size_t length = n;
+  while (length > 0 && (buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n' ||
+                        buffer[length - 1] == L' ')) {
+    --length;
+  }
+  std::string text;
+  if (length > 0) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(length), nullptr, 0,
+                                          nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(bytes));
+    WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(length), text.data(), bytes, nullptr,
+                        nullptr);
+  }
+  if (buffer) LocalFree(buffer);
+  if (text.empty()) text = "error " + std::to_string(static_cast<unsigned>(code));
+  return text;
 }

@@ -65,19 +65,3 @@ bool ShellOpen(const std::string& target) {
       ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   return result > 32;  // values up to 32 are the shell's error codes
 }
-
-std::string SystemErrorText(unsigned long code) {
-  wchar_t* buffer = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::size_t length = n;
-  while (length > 0 && (buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n' ||
-                        buffer[length - 1] == L' ')) {
-    --length;
-  }
-  std::string text = ToUtf8(buffer, length);
-  if (buffer) LocalFree(buffer);
-  if (text.empty()) text = "error " + std::to_string(code);
-  return text;
-}

@@ -1,5 +1,5 @@
 // The Windows program's own version information and the shell's "open" verb, Qt-free, for the
-// about box. Windows only.
+// about box. Windows only. (The system's error texts are SystemErrorText in laser/Sync.h.)
 #pragma once
 
 #include <optional>
@@ -13,5 +13,3 @@ std::optional<std::string> ProgramVersionString(const std::string& name);
 // Opens a document or web address (UTF-8) with the shell's "open" verb in a normally shown
 // window; false when the shell could not.
 bool ShellOpen(const std::string& target);
-// The system's message text for an error code from GetLastError, without the trailing line break.
-std::string SystemErrorText(unsigned long code);

@@ -28,7 +28,9 @@ struct TPortHandle {
   std::shared_mutex Use;
   std::atomic<bool> Closed{false};
   std::atomic<bool> HungUp{false};  // the driver reported the device gone
-  DCB Dcb{};                        // what the driver last accepted
+  // The completion event of the comm-event wait in flight, if any (one receiving thread).
+  std::atomic<HANDLE> CommWaitEvent{nullptr};
+  DCB Dcb{};  // what the driver last accepted
 };
 
 struct TOverlapped {
@@ -109,6 +111,7 @@ void Collect(TOverlapped& overlapped) {
       ok = ::GetOverlappedResult(port->File, &overlapped.Ov, &n, FALSE) != FALSE;
       if (!ok) error = GetLastError();
     }
+    if (overlapped.CommWait) port->CommWaitEvent.store(nullptr, std::memory_order_release);
   }
   if (!ok && error != ERROR_OPERATION_ABORTED && DeviceGone(error)) {
     port->HungUp.store(true, std::memory_order_release);
@@ -125,11 +128,15 @@ bool Settle(TOverlapped& overlapped) {
   const std::shared_ptr<TPortHandle> port = overlapped.Port;
   if (WaitForSingleObject(overlapped.Ov.hEvent, 0) != WAIT_OBJECT_0) {
     std::shared_lock lock(port->Use);
-    // A closed port has ended everything already. A comm-event wait ends when the mask is set
-    // again (the documented way; Wine's emulation honours only that one).
+    // A closed port has ended everything already. A comm-event wait is ended by setting the
+    // mask, the documented way, and never cancelled: Wine's emulation completes a cancelled wait
+    // at once but writes its result into the record a moment later.
     if (!port->Closed.load(std::memory_order_acquire)) {
-      if (overlapped.CommWait) SetCommMask(port->File, EV_RXCHAR);
-      CancelIoEx(port->File, &overlapped.Ov);
+      if (overlapped.CommWait) {
+        SetCommMask(port->File, EV_RXCHAR);
+      } else {
+        CancelIoEx(port->File, &overlapped.Ov);
+      }
     }
   }
   if (WaitForSingleObject(overlapped.Ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
@@ -194,8 +201,12 @@ bool TComPort::CloseDevice(TPortHandle& handle) {
   handle.Closed.store(true, std::memory_order_release);
   SetEvent(handle.Closing);
   std::unique_lock lock(handle.Use);
-  // A comm-event wait ends with a new mask; everything else with the cancel.
+  // A comm-event wait ends with a new mask (see Settle), and is over once its event is set;
+  // reads and writes end with the cancel.
   SetCommMask(handle.File, 0);
+  if (const HANDLE wait = handle.CommWaitEvent.load(std::memory_order_acquire)) {
+    WaitForSingleObject(wait, kCancelWaitMs);
+  }
   CancelIoEx(handle.File, nullptr);
   if (!CloseHandle(handle.File)) {
     handle.Closed.store(false, std::memory_order_release);
@@ -248,8 +259,16 @@ TWaitResult TComPort::WaitReceive(TOverlapped& overlapped, TWaitHandle wake) {
     {
       std::shared_lock lock(handle->Use);
       if (handle->Closed.load(std::memory_order_acquire)) return TWaitResult::Failed;
-      // The mask is set again before each wait: setting it ends a wait of an earlier record.
+      // Setting the mask forgets earlier events, so the bytes already waiting are looked at
+      // after it: any that come later raise the event that the wait below sees.
       SetCommMask(handle->File, EV_RXCHAR);
+      DWORD errors = 0;
+      COMSTAT stat{};
+      if (!ClearCommError(handle->File, &errors, &stat)) {
+        if (DeviceGone(GetLastError())) handle->HungUp.store(true, std::memory_order_release);
+        return TWaitResult::Failed;
+      }
+      if (stat.cbInQue > 0) return TWaitResult::Input;
       if (WaitCommEvent(handle->File, &overlapped.CommMask, &overlapped.Ov)) {
         overlapped.Complete = overlapped.Ok = true;
         if ((overlapped.CommMask & EV_RXCHAR) != 0) return TWaitResult::Input;
@@ -262,22 +281,7 @@ TWaitResult TComPort::WaitReceive(TOverlapped& overlapped, TWaitHandle wake) {
       }
       overlapped.Pending = true;
       overlapped.CommWait = true;
-      // Bytes that came before the mask was set raise no event: they are looked at here, after
-      // the wait has started, so that none slips between the look and the wait.
-      DWORD errors = 0;
-      COMSTAT stat{};
-      if (!ClearCommError(handle->File, &errors, &stat)) {
-        const DWORD clearError = GetLastError();
-        lock.unlock();
-        Settle(overlapped);
-        if (DeviceGone(clearError)) handle->HungUp.store(true, std::memory_order_release);
-        return TWaitResult::Failed;
-      }
-      if (stat.cbInQue > 0) {
-        lock.unlock();
-        Settle(overlapped);
-        return TWaitResult::Input;
-      }
+      handle->CommWaitEvent.store(overlapped.Ov.hEvent, std::memory_order_release);
     }
     const HANDLE events[3] = {overlapped.Ov.hEvent, handle->Closing, wake};
     const DWORD rc = WaitForMultipleObjects(wake ? 3 : 2, events, FALSE, INFINITE);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "laser/Sync.h"
 #include "platform/WinShell.h"
 #include "serial/PortNames.h"
 
@@ -82,15 +83,15 @@ TEST(WinShell, OpenReportsATargetThatIsNotThere) {
   EXPECT_FALSE(ShellOpen("C:\\no\\such\\document.txt"));
 }
 
-TEST(WinShell, SystemErrorTextsAreTheSystemsOwn) {
+TEST(WinErrors, SystemErrorTextsAreTheSystemsOwn) {
   // Known codes give the system's text without its line break; unknown ones still a text.
-  for (const DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}) {
+  for (const int code : {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}) {
     const std::string text = SystemErrorText(code);
     ASSERT_FALSE(text.empty());
     EXPECT_NE(text, "error " + std::to_string(code));
     EXPECT_NE(text.back(), '\n');
   }
-  EXPECT_EQ(SystemErrorText(0xDEADBEEF), "error 3735928559");
+  EXPECT_EQ(SystemErrorText(static_cast<int>(0xDEADBEEF)), "error 3735928559");
 }
 
 }  // namespace

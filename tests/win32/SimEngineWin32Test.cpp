@@ -93,7 +93,8 @@ TEST(WineEngine, SetThenReadRoundTripsAndARefusalIsReported) {
   l.ReadFrequency(2);
   l.SetCurrent(2, 99);  // above the branch maximum: refused
   l.ReadCurrent(2);
-  l.SetCurrent(2, 12.5);  // as the other tests expect it
+  l.SetFrequency(2, 20000);  // as the other tests expect them
+  l.SetCurrent(2, 12.5);
   l.ReadCurrent(2);
   ASSERT_TRUE(h.PumpUntil([&] { return l.QueueCount() == 0 && h.Count("OnCurrent 2") == 3; }));
   EXPECT_EQ(h.Values(), (Lines{"OnCurrent 2 20.25", "OnFrequency 2 12345.50",
