@@ -10,6 +10,12 @@ packages=(
   qt6-base-dev qt6-svg-dev xvfb xauth
   python3-serial
 )
+# The Windows build and its tests under Wine (LASER_WINE=0 leaves them out): MinGW-w64 with the
+# posix thread model (std::thread), and the 64-bit Wine only; the 32-bit build is cross-compiled
+# but not run, which would need the i386 architecture and wine32 besides.
+if [ "${LASER_WINE:-1}" != 0 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 googletest)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,7 +24,14 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+# scripts/mingw-deps.sh builds PCRE2 for Windows from Debian's source package.
+src_list=/etc/apt/sources.list.d/laser-deb-src.sources
+need_src=0
+if [ "${LASER_WINE:-1}" != 0 ] && ! grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  need_src=1
+fi
+
+if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ]; then
   exit 0
 fi
 
@@ -29,5 +42,16 @@ else
   SUDO=
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ $need_src -eq 1 ]; then
+  $SUDO tee "$src_list" >/dev/null <<'EOF'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+fi
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

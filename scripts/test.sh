@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets the machine up, then builds and runs the whole suite in the default, ASan+UBSan and TSan presets.
+# Sets the machine up, then builds and runs the whole suite in the default, ASan+UBSan and TSan
+# presets, then the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -16,6 +17,20 @@ for preset in "${presets[@]}"; do
   echo "=== tests: $preset ==="
   ctest --preset "$preset" -j "$jobs" || status=1
 done
+# Windows: both MinGW-w64 cross builds, and the 64-bit one's tests under Wine against native
+# laser-sim processes (LASER_WINE=0 skips the stage).
+if [ "${LASER_WINE:-1}" != 0 ]; then
+  echo "=== windows (MinGW-w64, Wine) ==="
+  start=$SECONDS
+  bash scripts/mingw-deps.sh
+  for preset in mingw-x86_64 mingw-i686; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+  done
+  sim=build/${presets[0]}/sim/laser-sim
+  bash scripts/wine-test.sh build/mingw-x86_64 "$sim" || status=1
+  echo "windows stage: $((SECONDS - start)) s"
+fi
 # A short run of every fuzz target (25 s each; FUZZ_SECONDS changes it, LASER_FUZZ=0 skips it).
 if [ "${LASER_FUZZ:-1}" != 0 ]; then
   echo "=== fuzz ==="
