@@ -11,6 +11,10 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#ifdef _WIN32
+#include "platform/WinShell.h"
+#endif
+
 #ifndef LASER_PRODUCT_NAME
 #define LASER_PRODUCT_NAME ""
 #endif
@@ -23,12 +27,22 @@ QString AboutCaption(const QString& productName) {
   return "About Corvane " + productName;
 }
 
+// On Windows from the version resource of the program's own executable, as a user expects of
+// an about box there; elsewhere from the build.
 QString BuildProductName() {
+#ifdef _WIN32
+  return QString::fromStdString(ProgramVersionString("ProductName").value_or(""));
+#else
   return QStringLiteral(LASER_PRODUCT_NAME);
+#endif
 }
 
 QString BuildFileVersion() {
+#ifdef _WIN32
+  return QString::fromStdString(ProgramVersionString("FileVersion").value_or(""));
+#else
   return QStringLiteral(LASER_VERSION);
+#endif
 }
 
 namespace {
@@ -150,5 +164,9 @@ void TAboutForm::FormCreate() {
 }
 
 void TAboutForm::Label4Click() {
+#ifdef _WIN32
+  ShellOpen(kMakerHomePage);
+#else
   QDesktopServices::openUrl(QUrl(kMakerHomePage));
+#endif
 }
