@@ -33,6 +33,8 @@ trap cleanup EXIT
 
 wineboot -i >/dev/null 2>&1
 wineserver -w
+# One server for every run below, with its output (an object dump when it is stopped) discarded.
+wineserver -p >/dev/null 2>&1
 
 # name, COM number, laser-sim options
 serve() {
