@@ -265,20 +265,14 @@ void TLaser::CountFailure(TLaserCommand ID, std::uint8_t SubID) {
 }
 
 void TLaser::CommandTimeout(const std::string& Text) {
-  const int index = FCommandList.IndexOfCommand(Text);
-  if (index < 0) {
-    std::lock_guard lock(FFailureLock);
-    FCommandErrors = Increment(FCommandErrors);
-    return;
-  }
-  const TCommandSyntax cmd = FCommandList.Items(index);
-  CountFailure(cmd.ID, cmd.SubID);
-  if (HandleCommandFailure(cmd) && OnCommandTimeout) {
-    OnCommandTimeout(this, cmd.ID, cmd.SubID, ShortString(Text));
-  }
+  RaiseFailure(Text, OnCommandTimeout);
 }
 
 void TLaser::CommandRefused(const std::string& Text) {
+  RaiseFailure(Text, OnCommandError);
+}
+
+void TLaser::RaiseFailure(const std::string& Text, const TNotifyCommandError& Event) {
   const int index = FCommandList.IndexOfCommand(Text);
   if (index < 0) {
     std::lock_guard lock(FFailureLock);
@@ -287,9 +281,7 @@ void TLaser::CommandRefused(const std::string& Text) {
   }
   const TCommandSyntax cmd = FCommandList.Items(index);
   CountFailure(cmd.ID, cmd.SubID);
-  if (HandleCommandFailure(cmd) && OnCommandError) {
-    OnCommandError(this, cmd.ID, cmd.SubID, ShortString(Text));
-  }
+  if (HandleCommandFailure(cmd) && Event) Event(this, cmd.ID, cmd.SubID, ShortString(Text));
 }
 
 bool TLaser::HandleCommandFailure(const TCommandSyntax&) {

@@ -215,6 +215,8 @@ class TLaser : public TComPort {
   // Counts one failure of (kind, branch); the lock keeps the two counters and the list of
   // failed pairs consistent between the matching thread and the UI thread.
   void CountFailure(TLaserCommand ID, std::uint8_t SubID);
+  // A timeout or refusal of the command Text: counted, then raised through Event.
+  void RaiseFailure(const std::string& Text, const TNotifyCommandError& Event);
   void ClearRxBuffer();
   // Starts a clear-error or reset phase that `timeout` ends unless something else does first.
   void BeginPhase(void (TLaser::*timeout)());
