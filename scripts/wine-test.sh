@@ -55,6 +55,7 @@ serve() {
 serve QT2 5
 serve ZE 6 --model ze
 serve UNPLUG 7
+serve SPLIT 8 --split --unsolicited 0.2
 
 # Wine's WaitCommEvent reads the modem lines, which a pseudo-terminal does not have; the shim
 # (tests only) answers for them, see tests/win32/PtyModemShim.cpp. Without it every receive wait

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -140,6 +142,56 @@ TEST(WineEngine, AVanishedDeviceClosesThePortAndAReplugOpensAgain) {
   h.Events.clear();
   l.ReadSN();
   EXPECT_TRUE(h.WaitEvent("OnSN 1234"));
+}
+
+TEST(WineEngine, ClearErrorAndResetPhasesEndOnReady) {
+  WINE_SIM_OR_SKIP(sim, "QT2");
+  wine::TLaserHarness h;
+  h.Laser.SetPort(sim.Port);
+  ASSERT_TRUE(h.Laser.Open());
+  h.Laser.LoadQTCommands(true);
+  ASSERT_TRUE(sim.Say("error 93"));
+  bool reported = false;
+  for (int i = 0; i < 10 && !reported; ++i) {
+    h.Laser.ReadErrorCode();
+    reported = h.WaitEvent("OnLaserError 93", 1000);
+  }
+  ASSERT_TRUE(reported);
+  h.Laser.ClearError();
+  ASSERT_TRUE(h.WaitEvent("OnClearError"));
+  ASSERT_TRUE(h.WaitEvent("OnReseted"));
+  h.Laser.Reset();
+  ASSERT_TRUE(h.WaitEvent("OnReset"));
+  ASSERT_TRUE(h.PumpUntil([&] { return h.Count("OnReseted") == 2; }));
+  EXPECT_FALSE(h.Laser.Reseting());
+  EXPECT_EQ(h.Count("OnClearedError"), 0);
+}
+
+// Teardown with workers blocked in hand-overs, in reply waits, in comm-event waits and in the
+// middle of a split reply: every overlapped operation must have ended before its record goes.
+TEST(WineEngine, DestroyedInTheMiddleOfTrafficManyTimes) {
+  WINE_SIM_OR_SKIP(sim, "SPLIT");
+  std::mt19937 random(3);
+  for (int i = 0; i < 60; ++i) {
+    auto h = std::make_unique<wine::TLaserHarness>();
+    TLaser& l = h->Laser;
+    l.SetPort(sim.Port);
+    ASSERT_TRUE(l.Open()) << i;
+    l.LoadQTCommands(true);
+    for (int k = 0; k < 10; ++k) {
+      l.ReadCurrent(1 + k % 2);
+      l.SendCommand(lcReadRunningTime, 0, "");
+    }
+    if (i % 3 == 0) l.ClearError();
+    h->PumpFor(static_cast<int>(random() % 25));
+    h.reset();
+  }
+  wine::TLaserHarness last;
+  last.Laser.SetPort(sim.Port);
+  ASSERT_TRUE(last.Laser.Open()) << "the port is free again after every teardown";
+  last.Laser.LoadBaseCommands();
+  last.Laser.ReadSN();
+  EXPECT_TRUE(last.WaitEvent("OnSN 1234"));
 }
 
 }  // namespace
