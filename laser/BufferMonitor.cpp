@@ -6,7 +6,6 @@
 // here are complete lines, so they never hold an error line and a removal only ever touches text
 // after them; the positions kept here stay valid. Only an outside clear of the receive text
 // (disconnect) moves the ground, and that is caught by the receive-text generation.
-#include <charconv>
 #include <chrono>
 #include <thread>
 
@@ -14,14 +13,6 @@
 #include "laser/Threads.h"
 
 namespace {
-
-bool ParseInt(std::string_view text, int& value) {
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
-  auto [end, ec] = std::from_chars(first, last, value);
-  return first != last && ec == std::errc() && end == last;
-}
 
 // A table index taken when the command was queued still names its entry only if the table has
 // not changed under it since.
@@ -35,8 +26,7 @@ bool IndexNamesText(const TCommandList::TEntries& list, int index, const std::st
 
 }  // namespace
 
-TBufferMonitor::TBufferMonitor(TLaser* laser)
-    : TMonitorThread(laser, "TBufferMonitor"), FErrorReply("\\AERROR\\Z") {}
+TBufferMonitor::TBufferMonitor(TLaser* laser) : TMonitorThread(laser, "TBufferMonitor") {}
 
 void TBufferMonitor::Execute() {
   WaitRun();
@@ -48,32 +38,19 @@ void TBufferMonitor::Execute() {
 
 std::optional<TLine> TBufferMonitor::ExtractLine(std::size_t start) {
   std::lock_guard lock(Laser->BufferLock);
-  const std::string& rx = Laser->RxBuffer;
-  if (Laser->RxEpoch != FEpoch || start > rx.size()) return std::nullopt;
-  const std::size_t at = rx.find("\r\n", start);
-  if (at == std::string::npos) return std::nullopt;
-  return TLine{rx.substr(start, at + 2 - start), at + 1};
+  if (Laser->RxEpoch != FEpoch) return std::nullopt;
+  return FrameLine(Laser->RxBuffer, start);
 }
 
 bool TBufferMonitor::ExtractNextLine(bool waitAtEnd) {
-  const std::size_t endPos = FLines.back().EndPos;
-  const std::size_t from = endPos + 1;
   for (int attempt = 0; attempt < 2; ++attempt) {
     {
       std::lock_guard lock(Laser->BufferLock);
-      const std::string& rx = Laser->RxBuffer;
       if (Laser->RxEpoch != FEpoch) return false;
-      const bool atEnd = from >= rx.size();
-      if (atEnd && (!waitAtEnd || attempt == 1)) {
-        FLines.push_back(TLine{"", endPos});
+      if (std::optional<TLine> line =
+              NextLine(Laser->RxBuffer, FLines.back(), !waitAtEnd || attempt == 1)) {
+        FLines.push_back(std::move(*line));
         return true;
-      }
-      if (!atEnd) {
-        const std::size_t at = rx.find("\r\n", from);
-        if (at != std::string::npos) {
-          FLines.push_back(TLine{rx.substr(from, at + 2 - from), at + 1});
-          return true;
-        }
       }
     }
     if (attempt == 0) {
@@ -88,38 +65,6 @@ void TBufferMonitor::DeleteThrough(std::size_t endPos) {
   std::string& rx = Laser->RxBuffer;
   if (Laser->RxEpoch != FEpoch) return;  // emptied from outside meanwhile
   rx.erase(0, std::min(endPos + 1, rx.size()));
-}
-
-std::string TBufferMonitor::JoinLines(std::size_t count) const {
-  std::string text;
-  for (std::size_t i = 0; i < count && i < FLines.size(); ++i) text += FLines[i].Text;
-  return std::string(TrimBlanks(text));
-}
-
-TBufferMonitor::TMatchResult TBufferMonitor::MatchCommand(const TCommandSyntax& cmd, bool pending,
-                                                          const std::string& text) {
-  const TRegex pattern(cmd.Mask);
-  TRegexMatch match;
-  if (pattern.Search(text, match)) {
-    const int highest = match.Highest;
-    const int branchGroup = cmd.Indexes.empty() ? -1 : cmd.Indexes[0];
-    bool refused = false;
-    if (branchGroup > 0) {
-      if (highest < 2 || branchGroup > highest) {
-        refused = true;
-      } else {
-        const std::string& named = match.Groups[static_cast<std::size_t>(branchGroup)];
-        int branch = 0;
-        if (!named.empty() && (!ParseInt(named, branch) || branch != cmd.SubID)) refused = true;
-      }
-    }
-    if (!refused) {
-      Matches = std::move(match.Groups);
-      return TMatchResult::Reply;
-    }
-  }
-  if (pending && !Terminated() && FErrorReply.Search(text)) return TMatchResult::Error;
-  return TMatchResult::None;
 }
 
 // Every hand-over checks on the UI thread that the port has not been closed since this pass began:
@@ -190,7 +135,7 @@ void TBufferMonitor::Pass() {
   // unless the read said nothing at all, which only what follows can tell.
   const std::optional<TQueueItem> head = Laser->CommandQueue.Peek();
   const std::uint64_t pendingSerial = head && head->Sent ? head->Serial : 0;
-  if (FErrorReply.Search(TrimBlanks(FLines[0].Text))) {
+  if (IsErrorReply(TrimBlanks(FLines[0].Text))) {
     // A second ERROR: the one held back was the read's.
     if (std::optional<TUnanswered> held = Laser->TakeHeldError(pendingSerial)) {
       ReportReadRefused(*held, list);
@@ -208,92 +153,50 @@ void TBufferMonitor::Pass() {
 
   int pendingIndex = -1;
   bool pendingLate = false;
-  bool matched = false;
-  bool linesMissing = false;  // a continuation that did not come is not waited for twice
   if (pendingSerial != 0) {
     PendingText = head->Text;
     pendingLate = head->Late;
     pendingIndex = IndexNamesText(list, head->CommandIndex, PendingText)
                        ? head->CommandIndex
                        : TCommandList::IndexOfCommand(list, PendingText);
-    if (pendingIndex >= 0) {
-      const TCommandSyntax& cmd = list[static_cast<std::size_t>(pendingIndex)];
-      bool complete = true;
-      while (FLines.size() < cmd.Lines) {
-        // The rest of a reply we wait for gets its grace also when nothing of it is here yet.
-        if (!ExtractNextLine(true)) {
-          complete = false;
-          linesMissing = true;
-          break;
-        }
+  }
+  TPassResult pass = MatchPass(list, pendingIndex, pendingLate, !Terminated(), FLines,
+                               [this](bool waitAtEnd) { return ExtractNextLine(waitAtEnd); });
+  if (pass.Kind != TPassResult::LateDropped && pass.Kind != TPassResult::Dropped) {
+    MatchedIndex = pass.Index;
+  }
+  if (pass.Kind == TPassResult::PendingReply || pass.Kind == TPassResult::OtherReply) {
+    Matches = std::move(pass.Groups);
+  }
+  DeleteThrough(pass.Through);
+  switch (pass.Kind) {
+    case TPassResult::PendingReply:
+      // The command's own reply after an ERROR held back for it: that ERROR was the read's.
+      if (std::optional<TUnanswered> held = Laser->TakeHeldError(head->Serial)) {
+        ReportReadRefused(*held, list);
       }
-      if (complete) {
-        const TMatchResult result = MatchCommand(cmd, true, JoinLines(cmd.Lines));
-        if (result != TMatchResult::None) {
-          matched = true;
-          MatchedIndex = pendingIndex;
-          DeleteThrough(FLines[cmd.Lines - 1].EndPos);
-          if (result == TMatchResult::Reply) {
-            // The command's own reply after an ERROR held back for it: that ERROR was the read's.
-            if (std::optional<TUnanswered> held = Laser->TakeHeldError(head->Serial)) {
-              ReportReadRefused(*held, list);
-            }
-            // The reset phase begins before the next line is looked at: the controller may
-            // report READY right after its reply.
-            if (SameCommand(PendingText, Laser->OutputMonitor->ResetCmd())) {
-              Synchronize([this] {
-                if (Laser->Connection() == FConnection) Laser->BeginReset();
-              });
-            }
-            Deliver(cmd, true, head->Serial);
-          } else if (pendingLate) {
-            // A late refusal: the command has been reported as timed out already.
-            Laser->CommandQueue.SignalIfHead(head->Serial, Laser->ErrorReplyEvent);
-          } else {
-            ReportCommandError(cmd, PendingText, head->Serial);
-          }
-        }
+      // The reset phase begins before the next line is looked at: the controller may report
+      // READY right after its reply.
+      if (SameCommand(PendingText, Laser->OutputMonitor->ResetCmd())) {
+        Synchronize([this] {
+          if (Laser->Connection() == FConnection) Laser->BeginReset();
+        });
       }
-    }
+      Deliver(list[static_cast<std::size_t>(pass.Index)], true, head->Serial);
+      break;
+    case TPassResult::PendingError:
+      if (pendingLate) {
+        // A late refusal: the command has been reported as timed out already.
+        Laser->CommandQueue.SignalIfHead(head->Serial, Laser->ErrorReplyEvent);
+      } else {
+        ReportCommandError(list[static_cast<std::size_t>(pass.Index)], PendingText, head->Serial);
+      }
+      break;
+    case TPassResult::OtherReply:
+      Deliver(list[static_cast<std::size_t>(pass.Index)], false, 0);
+      break;
+    case TPassResult::LateDropped:
+    case TPassResult::Dropped:
+      break;
   }
-  if (matched) return;
-  // Past its reply wait the command still owns the line: what does not fit it is dropped, not
-  // taken for the reply of another command.
-  if (pendingLate) {
-    DeleteThrough(FLines[0].EndPos);
-    return;
-  }
-
-  // Any other entry whose pattern fits. A line that fits entries naming different commands (the
-  // currents of both branches, say) is not delivered: nothing tells which it answers, and a value
-  // shown under the wrong branch is worse than none.
-  int chosen = -1;
-  TLaserMsg chosenMatches;
-  bool ambiguous = false;
-  for (std::size_t i = 0; i < list.size() && !ambiguous; ++i) {
-    if (static_cast<int>(i) == pendingIndex) continue;
-    const TCommandSyntax& cmd = list[i];
-    if (cmd.Lines == 0) continue;
-    while (FLines.size() < cmd.Lines && !linesMissing) {
-      if (!ExtractNextLine(false)) linesMissing = true;
-    }
-    if (FLines.size() < cmd.Lines) continue;
-    if (MatchCommand(cmd, false, JoinLines(cmd.Lines)) != TMatchResult::Reply) continue;
-    if (chosen < 0) {
-      chosen = static_cast<int>(i);
-      chosenMatches = std::move(Matches);
-    } else {
-      const TCommandSyntax& first = list[static_cast<std::size_t>(chosen)];
-      ambiguous = first.ID != cmd.ID || first.SubID != cmd.SubID;
-    }
-  }
-  if (chosen >= 0 && !ambiguous) {
-    const TCommandSyntax& cmd = list[static_cast<std::size_t>(chosen)];
-    MatchedIndex = chosen;
-    Matches = std::move(chosenMatches);
-    DeleteThrough(FLines[cmd.Lines - 1].EndPos);
-    Deliver(cmd, false, 0);
-    return;
-  }
-  DeleteThrough(FLines[0].EndPos);
 }

@@ -26,9 +26,6 @@ std::string_view DigitRun(std::string_view text) {
   return nonZero == std::string_view::npos ? run : run.substr(nonZero);
 }
 
-// The receive text is capped so that a line that never ends cannot exhaust memory.
-constexpr std::size_t RxBufferLimit = 64 * 1024;
-
 }  // namespace
 
 bool SameCommand(const std::string& first, const std::string& second) {
@@ -349,9 +346,7 @@ void TOutputMonitor::SendItem(const TQueueItem& item, TOverlapped& overlapped) {
 
 // ---------------------------------------------------------------- TInputMonitor
 
-TInputMonitor::TInputMonitor(TLaser* laser)
-    : TMonitorThread(laser, "TInputMonitor"),
-      FErrorLine("^[ \\t]*?(\\d{1,2})([ \\t]*?\\([ \\t]*?(\\d{1,2})\\))?(\\r\\n|\\n|\\r)") {}
+TInputMonitor::TInputMonitor(TLaser* laser) : TMonitorThread(laser, "TInputMonitor") {}
 
 // The wake event is reset by the thread itself at the top of its loop, not here: a close and a
 // quick reopen would otherwise withdraw the pause signal before the thread saw it, and leave it
@@ -377,32 +372,10 @@ void TInputMonitor::PauseAndRecheck() {
   if (Laser->Connected()) TMonitorThread::Resume();
 }
 
-namespace {
-
-// Whether one of the complete lines before `end` is an "ERROR" that the matching thread has yet
-// to take.
-bool ErrorLineBefore(std::string_view buffer, std::size_t end) {
-  std::size_t start = 0;
-  for (std::size_t at = buffer.find("\r\n"); at != std::string_view::npos && at < end;
-       at = buffer.find("\r\n", start)) {
-    if (TrimBlanks(buffer.substr(start, at - start)) == "ERROR") return true;
-    start = at + 2;
-  }
-  return false;
-}
-
-}  // namespace
-
 bool TInputMonitor::ScanErrorLines(std::string& buffer, bool finalCr) {
+  if (Terminated()) return false;
   bool found = false;
-  TRegexMatch match;
-  std::size_t from = 0;
-  while (!Terminated() && FErrorLine.Search(buffer, match, from)) {
-    // A CR that ends the text may be the first half of a CR LF still on its way; taking the
-    // line now would leave the LF in front of the next line.
-    if (!finalCr && match.End == buffer.size() && buffer.back() == '\r') break;
-    const std::string& digits = match.Groups[1];
-    const int code = std::atoi(digits.c_str());  // one or two digits: always converts
+  FErrorLines.Scan(buffer, finalCr, [&](std::string_view, int code, bool errorBefore) {
     if (!Laser->ReportedErrors.test(static_cast<std::size_t>(code))) {
       FLastErrorCode = static_cast<std::uint8_t>(code);
       Laser->ReportedErrors.set(static_cast<std::size_t>(code));
@@ -411,10 +384,9 @@ bool TInputMonitor::ScanErrorLines(std::string& buffer, bool finalCr) {
     // Error lines answer an error-code read written before them, which is then refused no more:
     // an ERROR after them is another command's. Not so an ERROR still ahead of them in the text,
     // which came first and may be that read's.
-    if (!ErrorLineBefore(buffer, match.Start)) Laser->SettleUnanswered(UINT64_MAX);
-    buffer.erase(match.Start, match.End - match.Start);
-    from = match.Start;  // nothing before the deleted line can match now
-  }
+    if (!errorBefore) Laser->SettleUnanswered(UINT64_MAX);
+    return !Terminated();
+  });
   return found;
 }
 
@@ -464,15 +436,10 @@ void TInputMonitor::Execute() {
     {
       std::lock_guard lock(Laser->BufferLock);
       std::string& rx = Laser->RxBuffer;
-      const std::size_t oldSize = rx.size();
-      rx.append(received);
-      for (std::size_t i = oldSize; i < rx.size(); ++i) rx[i] = UpperAscii(rx[i]);
+      AppendUpper(rx, received);
       Laser->RxLastAppend = std::chrono::steady_clock::now();
       found = ScanErrorLines(rx);
-      if (rx.size() > RxBufferLimit && rx.find("\r\n") == std::string::npos) {
-        rx.erase(0, rx.size() - RxBufferLimit);
-        ++Laser->RxEpoch;
-      }
+      if (CapReceiveText(rx)) ++Laser->RxEpoch;
     }
     if (found) ReportErrorCode(FLastErrorCode);
     Laser->BufferMonitor->Resume();

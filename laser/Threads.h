@@ -16,6 +16,7 @@
 
 #include "laser/Commands.h"
 #include "laser/Regex.h"
+#include "laser/RxPath.h"
 #include "laser/Sync.h"
 
 class TLaser;
@@ -155,7 +156,7 @@ class TInputMonitor : public TMonitorThread {
 
  private:
   void PauseAndRecheck();
-  TRegex FErrorLine;
+  TErrorLineScanner FErrorLines;
   std::atomic<std::uint8_t> FLastErrorCode{0};
 };
 
@@ -181,12 +182,6 @@ class TInnerTimer : public TMonitorThread {
   TEvent WakeEvent{false, false};
 };
 
-// One received line: its text including CR LF, and the position of its LF in the receive text.
-struct TLine {
-  std::string Text;
-  std::size_t EndPos = 0;
-};
-
 class TBufferMonitor : public TMonitorThread {
  public:
   explicit TBufferMonitor(TLaser* laser);
@@ -195,13 +190,10 @@ class TBufferMonitor : public TMonitorThread {
   void Execute() override;
 
  private:
-  enum class TMatchResult { None, Reply, Error };
   void Pass();
   std::optional<TLine> ExtractLine(std::size_t start);
   bool ExtractNextLine(bool waitAtEnd);
   void DeleteThrough(std::size_t endPos);
-  std::string JoinLines(std::size_t count) const;
-  TMatchResult MatchCommand(const TCommandSyntax& cmd, bool pending, const std::string& text);
   void Deliver(const TCommandSyntax& cmd, bool pending, std::uint64_t pendingSerial);
   void ReportCommandError(const TCommandSyntax& cmd, const std::string& text,
                           std::uint64_t pendingSerial);
@@ -214,5 +206,4 @@ class TBufferMonitor : public TMonitorThread {
   std::vector<TLine> FLines;
   std::uint64_t FEpoch = 0;       // receive-text generation at the start of the pass
   std::uint64_t FConnection = 0;  // the laser's connection at the start of the pass
-  TRegex FErrorReply;
 };
