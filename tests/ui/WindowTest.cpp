@@ -296,8 +296,11 @@ TEST_F(WindowTest, AnEventHandlerThatThrowsIsReportedAndTheHandOverGoesOn) {
   Form->Panel().OkCurrentClick(1);  // answered after it
   EXPECT_TRUE(
       QTest::qWaitFor([&] { return Text("NormCurrent1") == QStringLiteral("11.00"); }, Bound));
-  EXPECT_EQ(closer.Captions, Strings{"Error"});
-  EXPECT_EQ(closer.Texts, Strings{"handler failed"});
+  // The status read that ends detection may still be on its way and fail the same way.
+  ASSERT_FALSE(closer.Captions.empty());
+  EXPECT_LE(closer.Captions.size(), 2u);
+  for (const auto& caption : closer.Captions) EXPECT_EQ(caption, "Error");
+  for (const auto& text : closer.Texts) EXPECT_EQ(text, "handler failed");
   EXPECT_TRUE(Form->isVisible());
 }
 
