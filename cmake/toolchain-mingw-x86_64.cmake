@@ -1,19 +1,3 @@
-# Cross build for Windows (x86_64) with Debian's MinGW-w64, posix thread model (std::thread).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(LASER_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${LASER_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${LASER_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${LASER_MINGW_TRIPLE}-windres)
-# PCRE2 built for this target by scripts/mingw-deps.sh; nothing of the build machine's own.
-set(LASER_MINGW_DEPS ${CMAKE_CURRENT_LIST_DIR}/../build/mingw-deps/x86_64)
-set(CMAKE_FIND_ROOT_PATH /usr/${LASER_MINGW_TRIPLE} ${LASER_MINGW_DEPS})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(ENV{PKG_CONFIG_LIBDIR} ${LASER_MINGW_DEPS}/lib/pkgconfig)
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
-# Wine runs the test binaries: no DLLs of the compiler to carry along.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Cross build for Windows (x86_64) with Debian's MinGW-w64.
+set(LASER_MINGW_ARCH x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)

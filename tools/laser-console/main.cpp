@@ -24,6 +24,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Takes the next input line (without its CR LF or LF) off pending; at the end of input a last
+// line without a line end counts too.
+bool TakeLine(std::string& pending, bool eof, std::string& line) {
+  const std::size_t nl = pending.find('\n');
+  if (nl == std::string::npos) {
+    if (!eof || pending.empty()) return false;
+    line = std::move(pending);
+    pending.clear();
+    return true;
+  }
+  line = pending.substr(0, nl);
+  pending.erase(0, nl + 1);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
 #ifdef _WIN32
 // Runs the laser's hand-overs (this thread is its UI thread) and, when asked, reads stdin. A
 // console or pipe handle cannot be waited for together with an event, so a reader thread moves
@@ -44,19 +60,7 @@ class TLoop {
     if (n == 2) TakeInput();
   }
   bool Eof() const { return FEof; }
-  bool NextLine(std::string& line) {
-    const std::size_t nl = FPending.find('\n');
-    if (nl == std::string::npos) {
-      if (!FEof || FPending.empty()) return false;
-      line = std::move(FPending);
-      FPending.clear();
-      return true;
-    }
-    line = FPending.substr(0, nl);
-    FPending.erase(0, nl + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return true;
-  }
+  bool NextLine(std::string& line) { return TakeLine(FPending, FEof, line); }
 
  private:
   struct TInput {
@@ -109,18 +113,7 @@ class TLoop {
     if (n == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadInput();
   }
   bool Eof() const { return FEof; }
-  bool NextLine(std::string& line) {
-    const std::size_t nl = FPending.find('\n');
-    if (nl == std::string::npos) {
-      if (!FEof || FPending.empty()) return false;
-      line = std::move(FPending);
-      FPending.clear();
-      return true;
-    }
-    line = FPending.substr(0, nl);
-    FPending.erase(0, nl + 1);
-    return true;
-  }
+  bool NextLine(std::string& line) { return TakeLine(FPending, FEof, line); }
 
  private:
   void ReadInput() {
