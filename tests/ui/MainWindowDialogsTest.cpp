@@ -28,6 +28,7 @@
 
 #include "sim/SimServer.h"
 #include "tests/laser/Harness.h"
+#include "tests/ui/BoxCloser.h"
 #include "ui/ConnectionLogFrm.h"
 #include "ui/ConsolePanel.h"
 #include "ui/ControlPanel.h"
@@ -40,26 +41,7 @@ namespace {
 constexpr int Bound = 15000;  // catches hangs only
 using Strings = std::vector<std::string>;
 
-// Answers every message box that appears, remembering its caption and text.
-class TBoxes {
- public:
-  TBoxes() {
-    FTimer.setInterval(20);
-    QObject::connect(&FTimer, &QTimer::timeout, [this] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box) return;
-      Captions.push_back(box->windowTitle().toStdString());
-      Texts.push_back(box->text().toStdString());
-      box->done(QMessageBox::Ok);
-    });
-    FTimer.start();
-  }
-  Strings Captions;
-  Strings Texts;
-
- private:
-  QTimer FTimer;
-};
+using test::TBoxCloser;
 
 // Runs Act once Dialog is up in its own modal loop.
 void WhenShown(QWidget* Dialog, std::function<void()> Act) {
@@ -254,7 +236,7 @@ struct TOptionsDialogCase {
   const char* Name;
   std::function<void(TOptionFrm&)> Edit;  // the operator's edits; OK is pressed after them
   bool Ok;
-  std::function<void(TQNLaserControlMainForm&, const TBoxes&)> Check;
+  std::function<void(TQNLaserControlMainForm&, const TBoxCloser&)> Check;
   Strings IniHas;    // lines the settings file holds after exit
   Strings IniLacks;  // texts it does not hold
 };
@@ -276,7 +258,7 @@ TEST_P(OptionsDialogTest, TheWindowAppliesWhatTheOperatorConfirmed) {
   StartSim();
   StartWindow();
   ASSERT_TRUE(WaitReady());
-  TBoxes boxes;
+  TBoxCloser boxes;
   TOptionFrm& dialog = *Form->OptionFrm;
   WhenShown(&dialog, [&] {
     c.Edit(dialog);
@@ -300,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
         TOptionsDialogCase{"OkUnchanged",
                            [](TOptionFrm&) {},
                            true,
-                           [](TQNLaserControlMainForm& f, const TBoxes& boxes) {
+                           [](TQNLaserControlMainForm& f, const TBoxCloser& boxes) {
                              EXPECT_FALSE(f.SettingsChanged());
                              EXPECT_TRUE(f.Detection().LaserReady());
                              EXPECT_TRUE(boxes.Captions.empty());
@@ -311,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
             "PortChanged",
             [](TOptionFrm& d) { Child<QComboBox>(d, "LaserPort")->setEditText(" com256 "); },
             true,
-            [](TQNLaserControlMainForm& f, const TBoxes& boxes) {
+            [](TQNLaserControlMainForm& f, const TBoxCloser& boxes) {
               EXPECT_TRUE(f.SettingsChanged());
               EXPECT_EQ(f.Laser().Port(), 256);
               EXPECT_FALSE(f.Laser().Connected());
@@ -328,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
                              Child<QSpinBox>(d, "UpdateTime")->setValue(1500);
                            },
                            true,
-                           [](TQNLaserControlMainForm& f, const TBoxes&) {
+                           [](TQNLaserControlMainForm& f, const TBoxCloser&) {
                              EXPECT_TRUE(f.SettingsChanged());
                              EXPECT_TRUE(f.Timer1().isActive());
                              EXPECT_EQ(f.Timer1().interval(), 1500);
@@ -338,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(
         TOptionsDialogCase{"DetectPeriodWhileConnected",
                            [](TOptionFrm& d) { Child<QSpinBox>(d, "DetectTime")->setValue(2500); },
                            true,
-                           [](TQNLaserControlMainForm& f, const TBoxes&) {
+                           [](TQNLaserControlMainForm& f, const TBoxCloser&) {
                              EXPECT_TRUE(f.SettingsChanged());
                              EXPECT_FALSE(f.Timer1().isActive());  // refresh is off, nothing runs
                              EXPECT_EQ(f.Options().DetectInterval, 2500);
@@ -354,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(
               QTest::keyClick(Child<THotKeyEdit>(d, "LaserOffKey"), Qt::Key_F9);  // gets Alt
             },
             true,
-            [](TQNLaserControlMainForm& f, const TBoxes&) {
+            [](TQNLaserControlMainForm& f, const TBoxCloser&) {
               EXPECT_EQ(f.ConnectLaser->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_F7));
               EXPECT_EQ(f.Panel().SetLaserOff->shortcut(), QKeySequence(Qt::ALT | Qt::Key_F9));
               EXPECT_EQ(f.Panel().SetLaserOn->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_N));
@@ -367,7 +349,7 @@ INSTANTIATE_TEST_SUITE_P(
                              Child<QLineEdit>(d, "Current3")->setText("7.5");
                            },
                            true,
-                           [](TQNLaserControlMainForm& f, const TBoxes&) {
+                           [](TQNLaserControlMainForm& f, const TBoxCloser&) {
                              EXPECT_EQ(f.Options().PresetCurrents[2], "7.5");
                              EXPECT_FALSE(f.SettingsChanged());
                            },
@@ -376,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
         TOptionsDialogCase{"PresetEditedThenCancel",
                            [](TOptionFrm& d) { Child<QLineEdit>(d, "Current3")->setText("7.5"); },
                            false,
-                           [](TQNLaserControlMainForm& f, const TBoxes&) {
+                           [](TQNLaserControlMainForm& f, const TBoxCloser&) {
                              EXPECT_EQ(f.Options().PresetCurrents[2], "0");
                              EXPECT_FALSE(f.SettingsChanged());
                            },
@@ -386,7 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
         TOptionsDialogCase{"DoubleClickOffUnticked",
                            [](TOptionFrm& d) { Child<QCheckBox>(d, "DblClkOff")->click(); },
                            true,
-                           [](TQNLaserControlMainForm& f, const TBoxes&) {
+                           [](TQNLaserControlMainForm& f, const TBoxCloser&) {
                              EXPECT_FALSE(f.Options().DoubleClickOff);
                              EXPECT_TRUE(f.SettingsChanged());
                            },
@@ -644,7 +626,7 @@ TEST_F(MainWindowTest, FailedWorkerClosesTheProgramWithItsMessageAndSavesTheSett
   StartWindow();
   ASSERT_TRUE(WaitReady());
   Form->MinimizeToTray->trigger();  // something for the exit step to write
-  TBoxes boxes;
+  TBoxCloser boxes;
   TLaser& laser = Form->Laser();
   ASSERT_TRUE(laser.OnMointorError);
   laser.OnMointorError(&laser, "Thread Error occured in TInputMonitor");

@@ -24,6 +24,7 @@
 
 #include "sim/SimServer.h"
 #include "tests/laser/Harness.h"
+#include "tests/ui/BoxCloser.h"
 #include "ui/ControlPanel.h"
 #include "ui/CoverPanel.h"
 #include "ui/MainForm.h"
@@ -32,26 +33,7 @@ namespace {
 
 constexpr int Bound = 15000;  // catches hangs only
 
-// Closes every modal box that appears, remembering its caption and text.
-class TBoxCloser {
- public:
-  TBoxCloser() {
-    FTimer.setInterval(20);
-    QObject::connect(&FTimer, &QTimer::timeout, [this] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box) return;
-      Captions.push_back(box->windowTitle().toStdString());
-      Texts.push_back(box->text().toStdString());
-      box->done(QMessageBox::Ok);
-    });
-    FTimer.start();
-  }
-  std::vector<std::string> Captions;
-  std::vector<std::string> Texts;
-
- private:
-  QTimer FTimer;
-};
+using test::TBoxCloser;
 
 class WindowTest : public ::testing::Test {
  protected:
