@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -17,6 +18,11 @@
 namespace sim {
 
 namespace fs = std::filesystem;
+
+void WakeLead::Observe(double lateMs) {
+  // A running mean over about eight waits: steady, yet quick to follow a change of load.
+  leadMs_ += (std::clamp(lateMs, 0.0, kMaxMs) - leadMs_) / 8;
+}
 
 SimServer::SimServer(Options options)
     : start_(std::chrono::steady_clock::now()), device_(std::move(options)) {
@@ -159,7 +165,9 @@ void SimServer::Run() {
   std::unique_lock l(m_);
   // Paced bytes are due every 174 us; the default timer slack of this thread (50 us) would make
   // each one late, and the line slower than 57600 bit/s.
-  if (device_.GetOptions().pace) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  const bool paced = device_.GetOptions().pace;
+  if (paced) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  WakeLead lead;
   while (!stop_) {
     while (!requests_.empty()) {
       auto [r, done] = std::move(requests_.front());
@@ -168,7 +176,7 @@ void SimServer::Run() {
       broken = false;
       done.set_value(Perform(r));
     }
-    Device::Due due = device_.TakeDue(NowMs());
+    Device::Due due = device_.TakeDue(NowMs() + lead.Ms());
     if (master_ >= 0 && !broken) out += due.bytes;  // unplugged: talking into the void
     if (due.hangUp) {
       out.clear();
@@ -198,18 +206,23 @@ void SimServer::Run() {
     if (!out.empty()) fds[1].events |= POLLOUT;
     timespec ts{};
     timespec* timeout = nullptr;
+    double wakeAtMs = -1;
     if (next) {
       // wake for the next scheduled byte, rounded up so that it is due when we look
-      const double waitUs = std::max(0.0, std::ceil((*next - NowMs()) * 1000.0));
+      wakeAtMs = *next - lead.Ms();
+      const double waitUs = std::max(0.0, std::ceil((wakeAtMs - NowMs()) * 1000.0));
       ts.tv_sec = static_cast<time_t>(waitUs / 1e6);
       ts.tv_nsec = static_cast<long>(std::fmod(waitUs, 1e6) * 1000.0);
       timeout = &ts;
     }
     const nfds_t count = master >= 0 ? 2 : 1;
-    if (::ppoll(fds, count, timeout, nullptr) < 0 && errno != EINTR) {
+    const double lookedMs = NowMs();
+    const int ready = ::ppoll(fds, count, timeout, nullptr);
+    if (ready < 0 && errno != EINTR) {
       l.lock();
       break;
     }
+    if (ready == 0 && paced && wakeAtMs >= 0) lead.Observe(NowMs() - wakeAtMs);
     if (fds[0].revents & POLLIN) {
       std::uint64_t v;
       [[maybe_unused]] auto n = ::read(wake_, &v, sizeof v);
@@ -222,7 +235,10 @@ void SimServer::Run() {
       if (n > 0) {
         l.lock();
         const std::size_t before = device_.Commands().size();
-        device_.Receive(std::string_view(buf, static_cast<std::size_t>(n)), NowMs());
+        // Paced, the bytes came when this thread was woken for them, not when it got to run
+        // (but not before it last looked and found nothing).
+        const double arrivedMs = paced ? std::max(lookedMs, NowMs() - lead.Ms()) : NowMs();
+        device_.Receive(std::string_view(buf, static_cast<std::size_t>(n)), arrivedMs);
         const auto& all = device_.Commands();
         arrived.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
         if (!arrived.empty()) onCommand = onCommand_;

@@ -18,6 +18,20 @@
 
 namespace sim {
 
+// How late this thread wakes from its timed waits, learnt from the waits themselves. A paced line
+// looks this much ahead when it sends and dates what it receives this much back, so that its own
+// wake-up latency does not slow the simulated line down; capped below a byte time, so a byte is
+// never early by more than that.
+class WakeLead {
+ public:
+  static constexpr double kMaxMs = 0.1;
+  double Ms() const { return leadMs_; }
+  void Observe(double lateMs);  // a timed wait ended lateMs after it was meant to
+
+ private:
+  double leadMs_ = 0;
+};
+
 class SimServer {
  public:
   // Throws std::invalid_argument for options that ValidateOptions rejects.

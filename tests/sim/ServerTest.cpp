@@ -137,18 +137,45 @@ TEST(SimServer, LineDiesAsTheNthCommandArrives) {
   EXPECT_EQ(server.Commands().size(), 2u);
 }
 
-TEST(SimServer, PacedReplyTakesItsLineTime) {
+// The line time of the command and of the reply, less at most the wake-up lead each way: the
+// lead may make a byte early by that much, never by more, however often the line is used.
+TEST(SimServer, PacedRoundTripTakesItsLineTime) {
   Options o;
   o.pace = true;
   SimServer server(o);
   ASSERT_TRUE(server.Start(""));
   Port port(server.SlavePath());
-  const auto sent = Clock::now();
-  port.Send("r51\r");
-  const std::string reply = port.ReadUntil(" M\r\n");
-  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
-  ASSERT_EQ(reply, "OPERATING TIME:\r\n  1234 H\r\n  5 M\r\n");
-  EXPECT_GE(ms, reply.size() * 10 * 1000.0 / 57600);  // 10 bits a byte at 57600 bit/s
+  const std::string command = "r51\r";
+  for (int i = 0; i < 20; ++i) {
+    const auto sent = Clock::now();
+    port.Send(command);
+    const std::string reply = port.ReadUntil(" M\r\n");
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+    ASSERT_EQ(reply, "OPERATING TIME:\r\n  1234 H\r\n  5 M\r\n");
+    const double lineMs = (command.size() + reply.size()) * 10 * 1000.0 / 57600;  // 10 bits a byte
+    EXPECT_GE(ms, lineMs - 2 * WakeLead::kMaxMs) << "round trip " << i;
+  }
+}
+
+TEST(SimServer, WakeLeadFollowsTheLatenessWithinItsCap) {
+  struct {
+    const char* Name;
+    std::vector<double> Late;
+    double Low, High;
+  } cases[] = {
+      {"nothing observed", {}, 0, 0},
+      {"steady lateness", std::vector<double>(100, 0.03), 0.0299, 0.0301},
+      {"too late: capped", std::vector<double>(100, 5.0), 0.999 * WakeLead::kMaxMs,
+       WakeLead::kMaxMs},
+      {"early (a clock step): never negative", std::vector<double>(100, -1.0), 0, 0},
+      {"one stall moves it only a little", {0.02, 0.02, 0.02, 50.0}, 0.0, 0.04},
+  };
+  for (const auto& c : cases) {
+    WakeLead lead;
+    for (double late : c.Late) lead.Observe(late);
+    EXPECT_GE(lead.Ms(), c.Low) << c.Name;
+    EXPECT_LE(lead.Ms(), c.High) << c.Name;
+  }
 }
 
 // ---------------------------------------------------------------- laser-sim
