@@ -162,6 +162,63 @@ std::unique_ptr<TChild> StartSimulator(const std::string& exe, const std::string
   return sim;
 }
 
+// ---------------------------------------------------------------- thread use
+
+std::set<int> Tasks() {
+  std::set<int> tids;
+  for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+    tids.insert(std::atoi(entry.path().filename().c_str()));
+  }
+  return tids;
+}
+
+// CPU time in ns (the scheduler's own count) and voluntary context switches of one thread.
+struct TThreadUse {
+  double CpuNs = 0;
+  long Wakeups = 0;   // voluntary context switches: the thread waited
+  long Switches = 0;  // voluntary and forced
+};
+
+TThreadUse ThreadUse(int tid) {
+  TThreadUse use;
+  const std::string dir = "/proc/self/task/" + std::to_string(tid);
+  std::ifstream sched(dir + "/schedstat");
+  if (!(sched >> use.CpuNs)) {
+    // No scheduler statistics: fall back on the tick counts of stat (fields 14 and 15).
+    std::ifstream stat(dir + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+      if (i == 14) utime = std::atof(field.c_str());
+      if (i == 15) stime = std::atof(field.c_str());
+    }
+    use.CpuNs = (utime + stime) * 1e9 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+  std::ifstream status(dir + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+      use.Wakeups = std::atol(line.c_str() + 24);
+      use.Switches += use.Wakeups;
+    } else if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+      use.Switches += std::atol(line.c_str() + 27);
+    }
+  }
+  return use;
+}
+
+TThreadUse Sum(const std::set<int>& tids) {
+  TThreadUse sum;
+  for (int tid : tids) {
+    const TThreadUse use = ThreadUse(tid);
+    sum.CpuNs += use.CpuNs;
+    sum.Wakeups += use.Wakeups;
+    sum.Switches += use.Switches;
+  }
+  return sum;
+}
+
 // ---------------------------------------------------------------- the three runners
 
 // Runs the laser's hand-overs, as a UI thread would, until `done` or the bound passes.
@@ -208,13 +265,26 @@ TLoop EngineLoop(int port, int count, int warmUp) {
 // Round trips per second with `ahead` requests queued, as the program's refresh queues several
 // reads at once: the sending thread then writes the next command as soon as the matching thread
 // releases it, without waiting for the UI thread.
-double EngineQueuedRate(int port, int count, int ahead) {
+struct TQueued {
+  double Rate = 0;             // round trips per second
+  double WakeUps = 0;          // of the engine's own threads, per round trip
+  double ContextSwitches = 0;  // voluntary and forced, of the engine's threads, per round trip
+};
+
+TQueued EngineQueued(int port, int count, int ahead) {
+  TQueued result;
+  const std::set<int> before = Tasks();
   TLaser laser;
+  std::set<int> engine;
+  for (int tid : Tasks()) {
+    if (!before.count(tid)) engine.insert(tid);
+  }
   laser.SetPort(static_cast<TPort>(port));
-  if (!laser.Open()) return 0;
+  if (!laser.Open()) return result;
   laser.LoadQTCommands(true);
   int replies = 0, pushed = 0;
   laser.OnCurrent = [&](TLaser*, std::uint8_t, double) { ++replies; };
+  const TThreadUse used = Sum(engine);
   const auto start = Clock::now();
   while (replies < count) {
     while (pushed < count && pushed - replies < ahead) {
@@ -222,11 +292,15 @@ double EngineQueuedRate(int port, int count, int ahead) {
       ++pushed;
     }
     const int before = replies;
-    if (!Pump(laser, [&] { return replies > before; })) return 0;
+    if (!Pump(laser, [&] { return replies > before; })) return result;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const TThreadUse now = Sum(engine);
   laser.Disconnect();
-  return count / seconds;
+  result.Rate = count / seconds;
+  result.WakeUps = static_cast<double>(now.Wakeups - used.Wakeups) / count;
+  result.ContextSwitches = static_cast<double>(now.Switches - used.Switches) / count;
+  return result;
 }
 
 // The least a program can do: write the request, block in read() until the reply's LF.
@@ -348,54 +422,6 @@ void Matching(bool quick) {
 
 // ---------------------------------------------------------------- idle engine
 
-std::set<int> Tasks() {
-  std::set<int> tids;
-  for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
-    tids.insert(std::atoi(entry.path().filename().c_str()));
-  }
-  return tids;
-}
-
-// CPU time in ns (the scheduler's own count) and voluntary context switches of one thread.
-struct TThreadUse {
-  double CpuNs = 0;
-  long Wakeups = 0;
-};
-
-TThreadUse ThreadUse(int tid) {
-  TThreadUse use;
-  const std::string dir = "/proc/self/task/" + std::to_string(tid);
-  std::ifstream sched(dir + "/schedstat");
-  if (!(sched >> use.CpuNs)) {
-    // No scheduler statistics: fall back on the tick counts of stat (fields 14 and 15).
-    std::ifstream stat(dir + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-      if (i == 14) utime = std::atof(field.c_str());
-      if (i == 15) stime = std::atof(field.c_str());
-    }
-    use.CpuNs = (utime + stime) * 1e9 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-  }
-  std::ifstream status(dir + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) use.Wakeups = std::atol(line.c_str() + 24);
-  }
-  return use;
-}
-
-TThreadUse Sum(const std::set<int>& tids) {
-  TThreadUse sum;
-  for (int tid : tids) {
-    const TThreadUse use = ThreadUse(tid);
-    sum.CpuNs += use.CpuNs;
-    sum.Wakeups += use.Wakeups;
-  }
-  return sum;
-}
-
 // Only the engine's threads are counted (those the laser object starts), not this program's
 // own hand-over loop nor the simulator.
 void IdleEngine(int port, int seconds) {
@@ -469,7 +495,7 @@ int main(int argc, char** argv) {
   const int perRound = quick ? 200 : 1000;
   const int warmUp = 20;
   TLoop engine, bare, py;
-  double queued = 0;
+  TQueued queued;
   {
     std::unique_ptr<TChild> sim = StartSimulator(simExe, dir, 5, false);
     if (!sim) {
@@ -482,12 +508,14 @@ int main(int argc, char** argv) {
       bare.Merge(BareLoop(link, perRound, warmUp));
       py.Merge(PySerialLoop(link, perRound, warmUp));
     }
-    queued = EngineQueuedRate(5, perRound, 4);
+    queued = EngineQueued(5, perRound, 4);
   }
   AddLoop("engine", engine);
   AddLoop("bare C loop", bare);
   AddLoop("pyserial readline()", py);
-  Add("round trips/s, engine, 4 requests queued", queued, "1/s");
+  Add("round trips/s, engine, 4 requests queued", queued.Rate, "1/s");
+  Add("engine threads' waits per round trip, 4 queued", queued.WakeUps, "", 1);
+  Add("engine threads' context switches per round trip, 4 queued", queued.ContextSwitches, "", 1);
   if (!engine.Us.empty() && !bare.Us.empty()) {
     AddRatio("engine / bare C loop, median latency", engine.Median() / bare.Median());
   }
@@ -499,14 +527,14 @@ int main(int argc, char** argv) {
   // Paced both ways: each round trip carries the request and the reply over the line, one
   // after the other, 10 bits a byte.
   TLoop pacedEngine, pacedBare;
-  double pacedQueued = 0;
+  TQueued pacedQueued;
   {
     std::unique_ptr<TChild> sim = StartSimulator(simExe, dir, 6, true);
     if (sim) {
       const int paced = quick ? 100 : 500;
       pacedBare = BareLoop(dir + "/COM6", paced, 5);
       pacedEngine = EngineLoop(6, paced, 5);
-      pacedQueued = EngineQueuedRate(6, paced, 4);
+      pacedQueued = EngineQueued(6, paced, 4);
     }
   }
   AddLoop("engine, paced 57600", pacedEngine);
@@ -526,7 +554,7 @@ int main(int argc, char** argv) {
           100.0 * 1e6 / lineRate / pacedEngine.Median(), "%");
     }
     Add("engine, paced, 4 requests queued: share of the line's round-trip rate",
-        100.0 * pacedQueued / lineRate, "%");
+        100.0 * pacedQueued.Rate / lineRate, "%");
   }
 
   Matching(quick);
