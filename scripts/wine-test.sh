@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the Windows build's tests under Wine. Native laser-sim processes serve the far ends of the
-# serial lines: each links its pseudo-terminal as a COM device of a throw-away Wine prefix
-# (dosdevices/comN), so the Windows program opens "\\.\COMn" and Wine's serial driver talks to
-# the pseudo-terminal.
+# Runs the Windows build's tests under Wine, in a throw-away prefix. The far ends of their serial
+# lines are pseudo-terminals linked as COM devices of the prefix (dosdevices/comN), so the Windows
+# program opens "\\.\COMn" and Wine's serial driver talks to the pseudo-terminal: the tests ask
+# a native relay (tests/win32/PtyRelay.cpp) for them over a socket, and laser-console.exe is
+# checked against a native laser-sim.
 #   scripts/wine-test.sh [WINDOWS_BUILD_DIR [LASER_SIM]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,26 +37,16 @@ wineserver -w
 # One server for every run below, with its output (an object dump when it is stopped) discarded.
 wineserver -p >/dev/null 2>&1
 
-# name, COM number, laser-sim options
-serve() {
-  local name=$1 port=$2
-  shift 2
-  local fifo=$WINEPREFIX/$name.ctl
-  "$sim" --link "$WINEPREFIX/dosdevices/com$port" --control "$fifo" "$@" \
-    >"$WINEPREFIX/$name.log" 2>&1 &
-  pids+=($!)
-  # laser-sim prints the slave path once the link is there.
-  for _ in $(seq 100); do
-    [ -s "$WINEPREFIX/$name.log" ] && break
-    sleep 0.05
-  done
-  [ -L "$WINEPREFIX/dosdevices/com$port" ] || { cat "$WINEPREFIX/$name.log"; exit 1; }
-  export "LASER_WINE_$name=$port;Z:${fifo//\//\\}"
-}
-serve QT2 5
-serve ZE 6 --model ze
-serve UNPLUG 7
-serve SPLIT 8 --split --unsolicited 0.2
+# The console check's simulator, on a COM number the tests leave alone.
+"$sim" --link "$WINEPREFIX/dosdevices/com9" >"$WINEPREFIX/sim.log" 2>&1 &
+pids+=($!)
+
+# The relay prints its TCP port once it listens.
+g++ -std=c++20 -O2 -Wall -Wextra -Werror tests/win32/PtyRelay.cpp -o "$WINEPREFIX/pty-relay" -lutil
+exec 3< <(exec "$WINEPREFIX/pty-relay" "$WINEPREFIX/dosdevices" 2>"$WINEPREFIX/relay.log")
+pids+=($!)
+read -r -t 10 LASER_WINE_RELAY <&3 || { cat "$WINEPREFIX/relay.log"; exit 1; }
+export LASER_WINE_RELAY
 
 # Wine's WaitCommEvent reads the modem lines, which a pseudo-terminal does not have; the shim
 # (tests only) answers for them, see tests/win32/PtyModemShim.cpp. Without it every receive wait
@@ -69,9 +60,9 @@ status=0
 wine "$win_build/tests/win32/win32_tests.exe" ${LASER_WINE_TEST_ARGS:-} || status=1
 
 # The console program drives the simulator as an operator's script would.
-out=$(printf 'r01\nr61\n' | wine "$win_build/tools/laser-console.exe" --port 5 2>&1 || true)
+out=$(printf 'r01\nr61\n' | wine "$win_build/tools/laser-console.exe" --port 9 2>&1 || true)
 if grep -q '^OnSN 1234' <<<"$out" && grep -q '^OnCurrent 1 10.00' <<<"$out"; then
-  echo "laser-console.exe: drives laser-sim on COM5"
+  echo "laser-console.exe: drives laser-sim on COM9"
 else
   echo "laser-console.exe: unexpected output:"
   echo "$out"

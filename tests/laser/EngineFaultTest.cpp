@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "Harness.h"
-#include "sim/SimServer.h"
+#include "SimHarness.h"
 
 namespace {
 

@@ -1,13 +1,18 @@
-// Test scaffolding for the engine: a pseudo-terminal whose far end a test scripts byte by byte,
-// and a laser whose events are recorded as lines while the test plays the UI thread.
+// Test scaffolding for the engine: a serial line whose far end a test scripts byte by byte, and
+// a laser whose events are recorded as lines while the test plays the UI thread. On Linux the
+// line is a pseudo-terminal linked as COMn; under Wine, one that the pty relay serves.
 #pragma once
 
+#if defined(_WIN32)
+#include "../win32/RelayLine.h"  // TComDir and TDeviceEnd
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +35,7 @@ inline int MsSince(Clock::time_point start) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+#if !defined(_WIN32)
 // A temporary folder that LASER_COM_DIR names, so COMn entries in it are found as ports.
 class TComDir {
  public:
@@ -49,11 +55,10 @@ class TComDir {
   std::string FPath;
 };
 
-// The device end of a pseudo-terminal, linked as COMn: the test reads the commands the engine
-// writes and answers with exactly the bytes (and chunks) it wants.
-class TScriptedDevice {
+// The master of a pseudo-terminal whose slave is linked as COMn.
+class TDeviceEnd {
  public:
-  explicit TScriptedDevice(const TComDir& dir, int port = 7) {
+  TDeviceEnd(const TComDir& dir, int port) {
     int slave = -1;
     char name[256];
     openpty(&FMaster, &slave, name, nullptr, nullptr);
@@ -66,16 +71,46 @@ class TScriptedDevice {
     std::filesystem::remove(FLink);
     std::filesystem::create_symlink(name, FLink);
   }
-  ~TScriptedDevice() {
-    Unplug();
+  ~TDeviceEnd() {
+    Close();
     std::error_code ec;
     std::filesystem::remove(FLink, ec);
   }
-  void Unplug() {
+  TDeviceEnd(const TDeviceEnd&) = delete;
+  TDeviceEnd& operator=(const TDeviceEnd&) = delete;
+  // The hang-up.
+  void Close() {
     if (FMaster >= 0) close(FMaster);
     if (FSlave >= 0) close(FSlave);
     FMaster = FSlave = -1;
   }
+  // Up to `size` bytes once some are there; 0 when none came within timeoutMs, -1 when the line
+  // has ended.
+  int Read(char* buffer, int size, int timeoutMs) {
+    if (FMaster < 0) return -1;
+    pollfd p{FMaster, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return 0;
+    const ssize_t n = read(FMaster, buffer, static_cast<std::size_t>(size));
+    return n > 0 ? static_cast<int>(n) : -1;
+  }
+  void Write(const std::string& bytes) {
+    [[maybe_unused]] ssize_t n = write(FMaster, bytes.data(), bytes.size());
+  }
+
+ private:
+  int FMaster = -1;
+  int FSlave = -1;
+  std::string FLink;
+};
+#endif
+
+// The device end of a serial line linked as COMn: the test reads the commands the engine writes
+// and answers with exactly the bytes (and chunks) it wants.
+class TScriptedDevice {
+ public:
+  explicit TScriptedDevice(const TComDir& dir, int port = 7) : FEnd(dir, port) {}
+  ~TScriptedDevice() { Unplug(); }
+  void Unplug() { FEnd.Close(); }
 
   // The next command (text up to CR), or nothing within timeoutMs.
   std::optional<std::string> ReadCommand(int timeoutMs = 5000) {
@@ -90,21 +125,16 @@ class TScriptedDevice {
       const int left = static_cast<int>(
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
       if (left <= 0) return std::nullopt;
-      pollfd p{FMaster, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) continue;
       char buffer[256];
-      const ssize_t n = read(FMaster, buffer, sizeof buffer);
-      if (n > 0) FPending.append(buffer, static_cast<std::size_t>(n));
+      const int n = FEnd.Read(buffer, sizeof buffer, left);
+      if (n < 0) return std::nullopt;  // unplugged: nothing more comes
+      FPending.append(buffer, static_cast<std::size_t>(n));
     }
   }
-  void Write(const std::string& bytes) {
-    [[maybe_unused]] ssize_t n = write(FMaster, bytes.data(), bytes.size());
-  }
+  void Write(const std::string& bytes) { FEnd.Write(bytes); }
 
  private:
-  int FMaster = -1;
-  int FSlave = -1;
-  std::string FLink;
+  TDeviceEnd FEnd;
   std::string FPending;
 };
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "Harness.h"
-#include "sim/SimServer.h"
+#include "SimHarness.h"
 
 namespace {
 

@@ -1,18 +1,34 @@
-// TComPort's Win32 backend under Wine: the COM ports lead to native laser-sim processes, whose
-// replies show what went over the line.
+// TComPort's Win32 backend under Wine: the COM port leads to the simulator through the pty relay,
+// and its replies show what went over the line.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
-#include "WineRig.h"
 #include "laser/Sync.h"
 #include "serial/ComPort.h"
+#include "tests/laser/SimHarness.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// Wine's ntdll has an export of its own that Windows' lacks.
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// A port whose far end is the simulator.
+class WinComPortLine : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Server.Start(Dir.Entry(kPort))); }
+
+  static constexpr TPort kPort = 5;
+  test::TComDir Dir;
+  sim::SimServer Server{sim::Options{}};
+};
 
 // Writes a command and collects the reply line through the receive wait, as the receiving
 // thread does.
@@ -70,20 +86,19 @@ TEST(WinComPort, AnAbsentPortDoesNotOpenAndRaisesNothing) {
   EXPECT_FALSE(port.LineFailed());
 }
 
-TEST(WinComPort, OpenCloseEventsAndTheExclusiveClaim) {
-  WINE_SIM_OR_SKIP(sim, "QT2");
+TEST_F(WinComPortLine, OpenCloseEventsAndTheExclusiveClaim) {
   TComPort port;
   int connects = 0, disconnects = 0;
   port.OnConnect = [&](TComPort*) { ++connects; };
   port.OnDisconnect = [&](TComPort*) { ++disconnects; };
-  port.SetPort(sim.Port);
+  port.SetPort(kPort);
   ASSERT_TRUE(port.Open());
   EXPECT_TRUE(port.Open()) << "open already";
   EXPECT_EQ(connects, 1);
   TComPort other;
-  other.SetPort(sim.Port);
+  other.SetPort(kPort);
   // Wine does not refuse a second opener of a serial device; Windows does.
-  if (!wine::UnderWine()) {
+  if (!UnderWine()) {
     EXPECT_FALSE(other.Open()) << "a second opener is refused while the port is open";
   }
   EXPECT_TRUE(port.Close());
@@ -93,10 +108,9 @@ TEST(WinComPort, OpenCloseEventsAndTheExclusiveClaim) {
   EXPECT_TRUE(other.Close());
 }
 
-TEST(WinComPort, CommandsAndRepliesCrossTheLine) {
-  WINE_SIM_OR_SKIP(sim, "QT2");
+TEST_F(WinComPortLine, CommandsAndRepliesCrossTheLine) {
   TComPort port;
-  port.SetPort(sim.Port);
+  port.SetPort(kPort);
   ASSERT_TRUE(port.Open());
   struct {
     const char* Command;
@@ -105,10 +119,9 @@ TEST(WinComPort, CommandsAndRepliesCrossTheLine) {
   for (const auto& c : cases) EXPECT_EQ(Ask(port, c.Command), c.Reply) << c.Command;
 }
 
-TEST(WinComPort, SettingsChangedWhileOpenKeepTheLineWorking) {
-  WINE_SIM_OR_SKIP(sim, "QT2");
+TEST_F(WinComPortLine, SettingsChangedWhileOpenKeepTheLineWorking) {
   TComPort port;
-  port.SetPort(sim.Port);
+  port.SetPort(kPort);
   port.SetByteSize(7);  // closed: stored for the next open
   EXPECT_EQ(port.ByteSize(), 7);
   port.SetByteSize(8);
@@ -125,8 +138,7 @@ TEST(WinComPort, SettingsChangedWhileOpenKeepTheLineWorking) {
   EXPECT_EQ(Ask(port, "r61"), " 10.00 A\r\n");
 }
 
-TEST(WinComPort, WaitingForInputEndsOnWakeAndOnClose) {
-  WINE_SIM_OR_SKIP(sim, "QT2");
+TEST_F(WinComPortLine, WaitingForInputEndsOnWakeAndOnClose) {
   struct {
     const char* Name;
     bool Close;  // else the wake event
@@ -134,7 +146,7 @@ TEST(WinComPort, WaitingForInputEndsOnWakeAndOnClose) {
   } cases[] = {{"wake", false, TWaitResult::Woken}, {"close", true, TWaitResult::Failed}};
   for (const auto& c : cases) {
     TComPort port;
-    port.SetPort(sim.Port);
+    port.SetPort(kPort);
     ASSERT_TRUE(port.Open()) << c.Name;
     TEvent wake;
     TOverlappedPtr record = NewOverlapped();
@@ -156,21 +168,18 @@ TEST(WinComPort, WaitingForInputEndsOnWakeAndOnClose) {
   }
 }
 
-TEST(WinComPort, AHungUpLineIsReportedAndClosesCleanly) {
-  WINE_SIM_OR_SKIP(sim, "UNPLUG");
+TEST_F(WinComPortLine, AHungUpLineIsReportedAndClosesCleanly) {
   TComPort port;
-  port.SetPort(sim.Port);
+  port.SetPort(kPort);
   ASSERT_TRUE(port.Open());
   EXPECT_FALSE(port.LineFailed());
-  ASSERT_TRUE(sim.Say("unplug"));
+  Server.Unplug();
   TEvent wake;
   TOverlappedPtr record = NewOverlapped();
-  // The receive wait sees the end of the line (however long laser-sim takes to act).
   EXPECT_EQ(port.WaitReceive(*record, wake.Handle()), TWaitResult::Failed);
   EXPECT_TRUE(port.LineFailed());
   EXPECT_TRUE(port.Close());
   EXPECT_FALSE(port.LineFailed()) << "closed";
-  ASSERT_TRUE(sim.Say("replug"));
 }
 
 }  // namespace

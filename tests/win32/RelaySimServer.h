@@ -1,0 +1,82 @@
+// sim::SimServer for the Windows tests under Wine: the simulated controller runs in the test, as
+// on Linux, and its line is a pseudo-terminal of the pty relay (RelayLine.h) instead of one of its
+// own. The interface is sim/SimServer.h's, so the engine's tests use either unchanged; the pty
+// server itself is Linux-only, and this one exists only for the tests.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RelayLine.h"
+#include "sim/Device.h"
+
+namespace sim {
+
+class SimServer {
+ public:
+  // Throws std::invalid_argument for options that ValidateOptions rejects.
+  explicit SimServer(Options options);
+  ~SimServer();  // stops the thread, hangs the line up
+  SimServer(const SimServer&) = delete;
+  SimServer& operator=(const SimServer&) = delete;
+
+  // linkPath is the Wine device name (test::TComDir::Entry: "com5").
+  bool Start(const std::string& linkPath);
+  std::string SlavePath() const;  // empty while unplugged
+  std::string LinkPath() const;
+  bool Plugged() const;
+
+  void Unplug();
+  bool Replug();
+
+  void RaiseError(int code);
+  void ClearErrorCode(int code);
+  void SetSN(int sn);
+
+  using Received = sim::Received;
+  std::vector<Received> Commands() const;
+  bool WaitForCommands(std::size_t n, int timeoutMs) const;
+  std::vector<JournalEntry> Journal() const;
+  std::size_t JournalSize() const;
+
+  DeviceState State() const;
+  void WithDevice(const std::function<void(Device&)>& fn);
+  double NowMs() const;
+
+  void SetOnCommand(std::function<void(const Received&)> fn);
+  void SetOnAutoUnplug(std::function<void()> fn);
+
+ private:
+  enum class Request { Unplug, Replug };
+
+  void Run();
+  bool Submit(Request r);
+  bool Perform(Request r);  // on the server thread, or once it has stopped; m_ held
+  bool Plug();
+
+  const std::chrono::steady_clock::time_point start_;
+  mutable std::mutex m_;
+  mutable std::condition_variable cv_;  // commands arrived
+  Device device_;
+  std::string linkPath_;
+  test::TRelayLine line_;
+  HANDLE wake_;     // auto-reset
+  HANDLE network_;  // the socket's events
+  bool started_ = false, running_ = false, stop_ = false;
+  std::deque<std::pair<Request, std::promise<bool>>> requests_;
+  std::function<void(const Received&)> onCommand_;
+  std::function<void()> onAutoUnplug_;
+  std::thread thread_;
+};
+
+}  // namespace sim
