@@ -1,6 +1,8 @@
 // Win32 backend of TComPort: "\\.\COMn" opened exclusively for overlapped I/O. Reads and comm-event
 // waits complete in the background and are collected through the record's event; a write is
 // waited for here (bounded by the write timeouts), so the caller's text need not outlive the call.
+// A read returns as soon as what it has read ends a line: LF is the driver's event character, and
+// a comm-event wait for it runs beside each read (the line-end watch).
 #include <windows.h>
 
 #include <algorithm>
@@ -34,8 +36,14 @@ struct TPortHandle {
 };
 
 struct TOverlapped {
-  TOverlapped() { Ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-  ~TOverlapped() { CloseHandle(Ov.hEvent); }
+  TOverlapped() {
+    Ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LineOv.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~TOverlapped() {
+    CloseHandle(Ov.hEvent);
+    CloseHandle(LineOv.hEvent);
+  }
   TOverlapped(const TOverlapped&) = delete;
   TOverlapped& operator=(const TOverlapped&) = delete;
 
@@ -50,11 +58,19 @@ struct TOverlapped {
   DWORD CommMask = 0;
   std::vector<unsigned char> Data;  // read target or the copy of the bytes written
   void* ReadTarget = nullptr;       // where a read's bytes go once they are collected
+  // The line-end watch of a read in flight: a wait for the event character on the read's port.
+  OVERLAPPED LineOv{};
+  DWORD LineMask = 0;
+  bool LineWatch = false;  // started and not collected yet
 };
 
 namespace {
 
 constexpr DWORD kCancelWaitMs = 5000;
+// Replies are lines: their end is the driver's event character.
+constexpr char kLineEnd = '\n';
+// The receive wait ends on any byte, and says whether a line end has come too.
+constexpr DWORD kReceiveMask = EV_RXCHAR | EV_RXFLAG;
 // A zero write timeout means "no limit" to the driver; a stuck line must still not hang the
 // sending thread for ever.
 constexpr DWORD kWriteLimitWhenUnboundedMs = 2000;
@@ -116,7 +132,43 @@ void Collect(TOverlapped& overlapped) {
   if (!ok && error != ERROR_OPERATION_ABORTED && DeviceGone(error)) {
     port->HungUp.store(true, std::memory_order_release);
   }
+  // A cancelled read hands over the bytes it had taken from the driver: the line-end watch ends
+  // reads that way, and a woken thread must not lose what was read for it.
+  if (!ok && error == ERROR_OPERATION_ABORTED && !overlapped.CommWait && n > 0) ok = true;
   Finish(overlapped, ok, ok ? n : 0);
+}
+
+// Collects the line-end watch, which has finished. True when it saw the event character.
+bool CollectLineWatch(TOverlapped& overlapped) {
+  const std::shared_ptr<TPortHandle> port = overlapped.Port;
+  DWORD n = 0;
+  bool ok = false;
+  {
+    std::shared_lock lock(port->Use);
+    if (!port->Closed.load(std::memory_order_acquire)) {
+      ok = ::GetOverlappedResult(port->File, &overlapped.LineOv, &n, FALSE) != FALSE;
+    }
+    port->CommWaitEvent.store(nullptr, std::memory_order_release);
+  }
+  overlapped.LineWatch = false;
+  return ok && (overlapped.LineMask & EV_RXFLAG) != 0;
+}
+
+// Ends the line-end watch: a new mask completes the wait (see Settle), which is over once its
+// event is set. False when it did not end in time.
+bool EndLineWatch(TOverlapped& overlapped) {
+  if (!overlapped.LineWatch) return true;
+  const std::shared_ptr<TPortHandle> port = overlapped.Port;
+  if (WaitForSingleObject(overlapped.LineOv.hEvent, 0) != WAIT_OBJECT_0) {
+    std::shared_lock lock(port->Use);
+    if (!port->Closed.load(std::memory_order_acquire)) SetCommMask(port->File, kReceiveMask);
+  }
+  if (WaitForSingleObject(overlapped.LineOv.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+    overlapped.Stuck = true;
+    return false;
+  }
+  CollectLineWatch(overlapped);
+  return true;
 }
 
 // Ends the operation in flight: cancelled unless it has finished, and in either case waited for,
@@ -124,7 +176,7 @@ void Collect(TOverlapped& overlapped) {
 // record must then never be freed or reused.
 bool Settle(TOverlapped& overlapped) {
   if (overlapped.Stuck) return false;
-  if (!overlapped.Pending) return true;
+  if (!overlapped.Pending) return EndLineWatch(overlapped);
   const std::shared_ptr<TPortHandle> port = overlapped.Port;
   if (WaitForSingleObject(overlapped.Ov.hEvent, 0) != WAIT_OBJECT_0) {
     std::shared_lock lock(port->Use);
@@ -133,7 +185,7 @@ bool Settle(TOverlapped& overlapped) {
     // at once but writes its result into the record a moment later.
     if (!port->Closed.load(std::memory_order_acquire)) {
       if (overlapped.CommWait) {
-        SetCommMask(port->File, EV_RXCHAR);
+        SetCommMask(port->File, kReceiveMask);
       } else {
         CancelIoEx(port->File, &overlapped.Ov);
       }
@@ -144,7 +196,7 @@ bool Settle(TOverlapped& overlapped) {
     return false;
   }
   Collect(overlapped);
-  return true;
+  return EndLineWatch(overlapped);
 }
 
 std::wstring Widen(const std::string& text) {
@@ -221,9 +273,10 @@ bool TComPort::ApplyLineSettings(TPortHandle& handle, std::uint8_t byteSize, TPa
                                  TStopBits stopBits) {
   std::shared_lock lock(handle.Use);
   if (handle.Closed.load(std::memory_order_acquire)) return false;
-  // Only these four fields are ours; flow control and the special characters stay as the
-  // driver reported them.
+  // Only these fields are ours; flow control and the other special characters stay as the driver
+  // reported them.
   DCB dcb = handle.Dcb;
+  dcb.EvtChar = kLineEnd;
   dcb.BaudRate = FBaudRate;
   dcb.ByteSize = byteSize;
   dcb.Parity = static_cast<BYTE>(parity);
@@ -261,7 +314,7 @@ TWaitResult TComPort::WaitReceive(TOverlapped& overlapped, TWaitHandle wake) {
       if (handle->Closed.load(std::memory_order_acquire)) return TWaitResult::Failed;
       // Setting the mask forgets earlier events, so the bytes already waiting are looked at
       // after it: any that come later raise the event that the wait below sees.
-      SetCommMask(handle->File, EV_RXCHAR);
+      SetCommMask(handle->File, kReceiveMask);
       DWORD errors = 0;
       COMSTAT stat{};
       if (!ClearCommError(handle->File, &errors, &stat)) {
@@ -271,7 +324,7 @@ TWaitResult TComPort::WaitReceive(TOverlapped& overlapped, TWaitHandle wake) {
       if (stat.cbInQue > 0) return TWaitResult::Input;
       if (WaitCommEvent(handle->File, &overlapped.CommMask, &overlapped.Ov)) {
         overlapped.Complete = overlapped.Ok = true;
-        if ((overlapped.CommMask & EV_RXCHAR) != 0) return TWaitResult::Input;
+        if ((overlapped.CommMask & kReceiveMask) != 0) return TWaitResult::Input;
         continue;
       }
       const DWORD error = GetLastError();
@@ -288,7 +341,7 @@ TWaitResult TComPort::WaitReceive(TOverlapped& overlapped, TWaitHandle wake) {
     if (rc == WAIT_OBJECT_0) {
       Collect(overlapped);
       if (!overlapped.Ok) return TWaitResult::Failed;
-      if ((overlapped.CommMask & EV_RXCHAR) != 0) return TWaitResult::Input;
+      if ((overlapped.CommMask & kReceiveMask) != 0) return TWaitResult::Input;
       continue;  // the mask was changed under the wait: wait again
     }
     Settle(overlapped);
@@ -298,6 +351,8 @@ TWaitResult TComPort::WaitReceive(TOverlapped& overlapped, TWaitHandle wake) {
 }
 
 void TComPort::ReadBytes(void* buffer, std::uint32_t count, TOverlapped& overlapped) {
+  // The receive wait that came before saw a line end come in.
+  bool lineEnd = overlapped.Complete && overlapped.Ok && (overlapped.CommMask & EV_RXFLAG) != 0;
   if (!Settle(overlapped)) return;  // a stuck record reports failure from now on
   const std::shared_ptr<TPortHandle> handle = Handle();
   Start(overlapped, handle);
@@ -313,6 +368,32 @@ void TComPort::ReadBytes(void* buffer, std::uint32_t count, TOverlapped& overlap
     Finish(overlapped, false, 0);
     return;
   }
+  if (!lineEnd) {
+    // The watch wants line ends only: with EV_RXCHAR it would end at every byte of the line.
+    SetCommMask(handle->File, EV_RXFLAG);
+    const HANDLE event = overlapped.LineOv.hEvent;
+    overlapped.LineOv = OVERLAPPED{};
+    overlapped.LineOv.hEvent = event;
+    ResetEvent(event);
+    overlapped.LineMask = 0;
+    if (WaitCommEvent(handle->File, &overlapped.LineMask, &overlapped.LineOv)) {
+      lineEnd = (overlapped.LineMask & EV_RXFLAG) != 0;  // one has come since the receive wait
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      overlapped.LineWatch = true;
+      handle->CommWaitEvent.store(event, std::memory_order_release);
+    }
+    // A driver without the wait leaves the read to its timeouts.
+  }
+  if (lineEnd) {
+    // The line end is queued already: a read of just what is queued returns at once. (One that
+    // came after the receive wait and before the watch began is not seen: that read waits out
+    // the interval after it, as reads without the event character do.)
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (ClearCommError(handle->File, &errors, &stat) && stat.cbInQue > 0) {
+      count = std::min<std::uint32_t>(count, stat.cbInQue);
+    }
+  }
   overlapped.Pending = true;
   if (!ReadFile(handle->File, overlapped.Data.data(), count, nullptr, &overlapped.Ov)) {
     const DWORD error = GetLastError();
@@ -325,18 +406,36 @@ void TComPort::ReadBytes(void* buffer, std::uint32_t count, TOverlapped& overlap
 
 bool TComPort::WaitComplete(TOverlapped& overlapped, TWaitHandle wake) {
   if (overlapped.Stuck) return false;
-  if (!overlapped.Pending) return overlapped.Complete;
-  const std::shared_ptr<TPortHandle> port = overlapped.Port;
-  const HANDLE events[3] = {overlapped.Ov.hEvent, port->Closing, wake};
-  const DWORD rc = WaitForMultipleObjects(wake ? 3 : 2, events, FALSE, INFINITE);
-  if (rc == WAIT_OBJECT_0) {
-    Collect(overlapped);
-    return true;
+  if (!overlapped.Pending) {
+    EndLineWatch(overlapped);
+    return overlapped.Complete;
   }
-  // Woken or closed: the operation is cancelled, but bytes it has taken from the driver already
-  // are delivered all the same.
-  Settle(overlapped);
-  return overlapped.Ok && overlapped.Transferred > 0;
+  const std::shared_ptr<TPortHandle> port = overlapped.Port;
+  for (;;) {
+    HANDLE events[4] = {overlapped.Ov.hEvent, port->Closing};
+    DWORD count = 2;
+    const DWORD lineIndex = overlapped.LineWatch ? count++ : MAXDWORD;
+    if (overlapped.LineWatch) events[lineIndex] = overlapped.LineOv.hEvent;
+    const DWORD wakeIndex = wake ? count++ : MAXDWORD;
+    if (wake) events[wakeIndex] = wake;
+    const DWORD rc = WaitForMultipleObjects(count, events, FALSE, INFINITE);
+    if (rc == WAIT_OBJECT_0) {
+      Collect(overlapped);
+      EndLineWatch(overlapped);
+      return true;
+    }
+    if (lineIndex != MAXDWORD && rc == WAIT_OBJECT_0 + lineIndex) {
+      // The line end is in the read's buffer: the read is ended now rather than after the
+      // interval, and hands over what it has (see Collect). A watch ended otherwise: wait on.
+      if (!CollectLineWatch(overlapped)) continue;
+      Settle(overlapped);
+      return overlapped.Ok && overlapped.Transferred > 0;
+    }
+    // Woken or closed: the operation is cancelled, but bytes it has taken from the driver already
+    // are delivered all the same.
+    Settle(overlapped);
+    return overlapped.Ok && overlapped.Transferred > 0;
+  }
 }
 
 bool TComPort::GetOverlappedResult(TOverlapped& overlapped, std::uint32_t& transferred) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "laser/Sync.h"
 #include "serial/ComPort.h"
@@ -180,6 +182,84 @@ TEST_F(WinComPortLine, AHungUpLineIsReportedAndClosesCleanly) {
   EXPECT_TRUE(port.LineFailed());
   EXPECT_TRUE(port.Close());
   EXPECT_FALSE(port.LineFailed()) << "closed";
+}
+
+// One read of up to 128 bytes on its own thread, started once input is there, as the receiving
+// thread reads; the interval is far longer than any bound here, so a read that waits it out is
+// caught. `wake` ends the read early.
+std::future<std::string> StartRead(TComPort& port, TEvent& wake) {
+  port.SetReadIntervalTimeout(600'000);
+  port.SetReadTotalTimeoutMultiplier(0);
+  return std::async(std::launch::async, [&port, &wake] {
+    const TOverlappedPtr ov = NewOverlapped();
+    if (port.WaitReceive(*ov, nullptr) != TWaitResult::Input) return std::string("<no input>");
+    char chunk[128];
+    port.ReadBytes(chunk, sizeof chunk, *ov);
+    std::uint32_t n = 0;
+    if (!port.WaitComplete(*ov, wake.Handle()) || !port.GetOverlappedResult(*ov, n)) {
+      return std::string("<failed>");
+    }
+    return std::string(chunk, n);
+  });
+}
+
+// The read's result; a read still waiting after a generous bound is freed by closing the port.
+std::string Finish(TComPort& port, std::future<std::string>& read) {
+  if (read.wait_for(10s) != std::future_status::ready) {
+    port.Close();
+    read.wait();
+    return "<still waiting>";
+  }
+  return read.get();
+}
+
+// A read ends as soon as what it has read ends a line (the driver's event character), not an
+// interval later; within a line it waits.
+TEST(WinReadLine, ReturnsAtTheEndOfALineButNotBefore) {
+  if (UnderWine()) GTEST_SKIP() << "Wine's serial driver never reports EV_RXFLAG";
+  struct {
+    const char* Name;
+    std::vector<std::string> Pieces;  // sent one after the other, the read already waiting
+    std::string Read;
+  } cases[] = {
+      {"a whole line", {"10.00 A\r\n"}, "10.00 A\r\n"},
+      {"a line in pieces", {" 10.0", "0 A", "\r\n"}, " 10.00 A\r\n"},
+      {"a CR alone ends no line", {"READY\r", "\n"}, "READY\r\n"},
+      {"two lines at once", {"OPERATING TIME:\r\n  1234 H\r\n"}, "OPERATING TIME:\r\n  1234 H\r\n"},
+  };
+  test::TComDir dir;
+  for (const auto& c : cases) {
+    test::TScriptedDevice device(dir, 7);
+    TComPort port;
+    port.SetPort(7);
+    ASSERT_TRUE(port.Open()) << c.Name;
+    TEvent wake;
+    std::future<std::string> read = StartRead(port, wake);
+    for (std::size_t i = 0; i < c.Pieces.size(); ++i) {
+      device.Write(c.Pieces[i]);
+      if (i + 1 < c.Pieces.size()) {
+        // Gives a read that wrongly ends early the chance to do so; a right one waits anyway.
+        EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout) << c.Name << ", " << i;
+      }
+    }
+    EXPECT_EQ(Finish(port, read), c.Read) << c.Name;
+  }
+}
+
+// Ending a read hands over what it had read: a woken receiving thread loses nothing, and a line
+// end ends a read the same way.
+TEST(WinReadLine, AReadEndedByItsWakeHandsOverItsBytes) {
+  test::TComDir dir;
+  test::TScriptedDevice device(dir, 7);
+  TComPort port;
+  port.SetPort(7);
+  ASSERT_TRUE(port.Open());
+  TEvent wake;
+  std::future<std::string> read = StartRead(port, wake);
+  device.Write("12.5");
+  EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout) << "no line end, no wake yet";
+  wake.Set();
+  EXPECT_EQ(Finish(port, read), "12.5");
 }
 
 }  // namespace
