@@ -134,7 +134,10 @@ bool FromTest(TLine& line, const fs::path& dir) {
   std::string rest = line.Hello.substr(end + 1);
   line.Hello.resize(end);
   line.ToSock = Plug(line, dir);
-  if (!line.Open) return Flush(line.Sock, line.ToSock, true) && false;
+  if (!line.Open) {
+    Flush(line.Sock, line.ToSock, true);  // the reason, then the end of the connection
+    return false;
+  }
   line.ToPty = std::move(rest);
   return true;
 }
