@@ -17,8 +17,8 @@ for preset in "${presets[@]}"; do
   echo "=== tests: $preset ==="
   ctest --preset "$preset" -j "$jobs" || status=1
 done
-# Windows: both MinGW-w64 cross builds, and the 64-bit one's tests under Wine against native
-# laser-sim processes (LASER_WINE=0 skips the stage).
+# Windows: both MinGW-w64 cross builds, and the 64-bit one's tests under Wine, their serial lines
+# pseudo-terminals served through a native relay (LASER_WINE=0 skips the stage).
 if [ "${LASER_WINE:-1}" != 0 ]; then
   echo "=== windows (MinGW-w64, Wine) ==="
   start=$SECONDS
