@@ -24,8 +24,7 @@ void WakeLead::Observe(double lateMs) {
   leadMs_ += (std::clamp(lateMs, 0.0, kMaxMs) - leadMs_) / 8;
 }
 
-SimServer::SimServer(Options options)
-    : start_(std::chrono::steady_clock::now()), device_(std::move(options)) {
+SimServer::SimServer(Options options) : DeviceHost(std::move(options)) {
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) throw std::runtime_error("eventfd failed");
 }
@@ -43,11 +42,6 @@ SimServer::~SimServer() {
   ClosePty();
   RemoveLink();
   ::close(wake_);
-}
-
-double SimServer::NowMs() const {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
-      .count();
 }
 
 void SimServer::Wake() const {
@@ -271,62 +265,6 @@ std::string SimServer::LinkPath() const {
 bool SimServer::Plugged() const {
   std::lock_guard l(m_);
   return master_ >= 0;
-}
-
-void SimServer::RaiseError(int code) {
-  WithDevice([&](Device& d) { d.RaiseError(code, NowMs()); });
-}
-
-void SimServer::ClearErrorCode(int code) {
-  WithDevice([&](Device& d) { d.ClearErrorCode(code); });
-}
-
-void SimServer::SetSN(int sn) {
-  WithDevice([&](Device& d) { d.SetSN(sn); });
-}
-
-void SimServer::WithDevice(const std::function<void(Device&)>& fn) {
-  {
-    std::lock_guard l(m_);
-    fn(device_);
-  }
-  Wake();
-}
-
-DeviceState SimServer::State() const {
-  std::lock_guard l(m_);
-  return device_.State();
-}
-
-std::vector<Received> SimServer::Commands() const {
-  std::lock_guard l(m_);
-  return device_.Commands();
-}
-
-std::vector<JournalEntry> SimServer::Journal() const {
-  std::lock_guard l(m_);
-  return device_.Journal();
-}
-
-std::size_t SimServer::JournalSize() const {
-  std::lock_guard l(m_);
-  return device_.Journal().size();
-}
-
-bool SimServer::WaitForCommands(std::size_t n, int timeoutMs) const {
-  std::unique_lock l(m_);
-  return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
-                      [&] { return device_.Commands().size() >= n; });
-}
-
-void SimServer::SetOnCommand(std::function<void(const Received&)> fn) {
-  std::lock_guard l(m_);
-  onCommand_ = std::move(fn);
-}
-
-void SimServer::SetOnAutoUnplug(std::function<void()> fn) {
-  std::lock_guard l(m_);
-  onAutoUnplug_ = std::move(fn);
 }
 
 }  // namespace sim

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/Device.h"
+#include "sim/DeviceHost.h"
 
 namespace sim {
 
@@ -32,13 +32,11 @@ class WakeLead {
   double leadMs_ = 0;
 };
 
-class SimServer {
+class SimServer : public DeviceHost {
  public:
   // Throws std::invalid_argument for options that ValidateOptions rejects.
   explicit SimServer(Options options);
-  ~SimServer();  // stops the thread, closes the pty, removes the link
-  SimServer(const SimServer&) = delete;
-  SimServer& operator=(const SimServer&) = delete;
+  ~SimServer() override;  // stops the thread, closes the pty, removes the link
 
   // Opens the pty, points linkPath at its slave (an existing symbolic link is replaced, any other
   // file is left alone and fails the start; an empty path makes no link) and starts serving.
@@ -53,28 +51,6 @@ class SimServer {
   // A new pty, the link pointed at it (unplugging first if need be). False if that failed.
   bool Replug();
 
-  void RaiseError(int code);  // appears at once as a code line
-  void ClearErrorCode(int code);
-  void SetSN(int sn);
-
-  using Received = sim::Received;
-  std::vector<Received> Commands() const;  // every command received so far
-  bool WaitForCommands(std::size_t n, int timeoutMs) const;
-  // The device's journal (empty unless Options::journal) and its length, which is cheap.
-  std::vector<JournalEntry> Journal() const;
-  std::size_t JournalSize() const;
-
-  DeviceState State() const;
-  // Runs fn on the device under the server's lock, then lets the server look at its schedule.
-  // fn must not call back into the server.
-  void WithDevice(const std::function<void(Device&)>& fn);
-  double NowMs() const;  // the device clock: milliseconds since construction
-
-  // Set before Start. Both run on the server thread with no lock held; they must not call
-  // Unplug or Replug, which wait for that thread.
-  void SetOnCommand(std::function<void(const Received&)> fn);
-  void SetOnAutoUnplug(std::function<void()> fn);  // the line closed by unplugAfter
-
  private:
   enum class Request { Unplug, Replug };
 
@@ -85,20 +61,14 @@ class SimServer {
   void ClosePty();
   bool PointLink();
   void RemoveLink();
-  void Wake() const;
+  void Wake() const override;
 
-  const std::chrono::steady_clock::time_point start_;
-  mutable std::mutex m_;
-  mutable std::condition_variable cv_;  // commands arrived
-  Device device_;
   std::string linkPath_, linkTarget_;
   int master_ = -1, slave_ = -1;  // the slave end is held open so the master never sees EOF
   std::string slavePath_;
   int wake_ = -1;
   bool started_ = false, running_ = false, stop_ = false;
   std::deque<std::pair<Request, std::promise<bool>>> requests_;
-  std::function<void(const Received&)> onCommand_;
-  std::function<void()> onAutoUnplug_;
   std::thread thread_;
 };
 

@@ -7,8 +7,7 @@
 namespace sim {
 
 SimServer::SimServer(Options options)
-    : start_(std::chrono::steady_clock::now()),
-      device_(std::move(options)),
+    : DeviceHost(std::move(options)),
       wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       network_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   if (!wake_ || !network_) throw std::runtime_error("CreateEvent failed");
@@ -29,9 +28,8 @@ SimServer::~SimServer() {
   CloseHandle(wake_);
 }
 
-double SimServer::NowMs() const {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
-      .count();
+void SimServer::Wake() const {
+  SetEvent(wake_);
 }
 
 bool SimServer::Plug() {
@@ -167,62 +165,6 @@ std::string SimServer::LinkPath() const {
 bool SimServer::Plugged() const {
   std::lock_guard l(m_);
   return line_.IsOpen();
-}
-
-void SimServer::RaiseError(int code) {
-  WithDevice([&](Device& d) { d.RaiseError(code, NowMs()); });
-}
-
-void SimServer::ClearErrorCode(int code) {
-  WithDevice([&](Device& d) { d.ClearErrorCode(code); });
-}
-
-void SimServer::SetSN(int sn) {
-  WithDevice([&](Device& d) { d.SetSN(sn); });
-}
-
-void SimServer::WithDevice(const std::function<void(Device&)>& fn) {
-  {
-    std::lock_guard l(m_);
-    fn(device_);
-  }
-  SetEvent(wake_);
-}
-
-DeviceState SimServer::State() const {
-  std::lock_guard l(m_);
-  return device_.State();
-}
-
-std::vector<Received> SimServer::Commands() const {
-  std::lock_guard l(m_);
-  return device_.Commands();
-}
-
-std::vector<JournalEntry> SimServer::Journal() const {
-  std::lock_guard l(m_);
-  return device_.Journal();
-}
-
-std::size_t SimServer::JournalSize() const {
-  std::lock_guard l(m_);
-  return device_.Journal().size();
-}
-
-bool SimServer::WaitForCommands(std::size_t n, int timeoutMs) const {
-  std::unique_lock l(m_);
-  return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
-                      [&] { return device_.Commands().size() >= n; });
-}
-
-void SimServer::SetOnCommand(std::function<void(const Received&)> fn) {
-  std::lock_guard l(m_);
-  onCommand_ = std::move(fn);
-}
-
-void SimServer::SetOnAutoUnplug(std::function<void()> fn) {
-  std::lock_guard l(m_);
-  onAutoUnplug_ = std::move(fn);
 }
 
 }  // namespace sim

@@ -18,17 +18,14 @@
 #include <vector>
 
 #include "RelayLine.h"
-#include "sim/Device.h"
+#include "sim/DeviceHost.h"
 
 namespace sim {
 
-class SimServer {
+class SimServer : public DeviceHost {
  public:
-  // Throws std::invalid_argument for options that ValidateOptions rejects.
   explicit SimServer(Options options);
-  ~SimServer();  // stops the thread, hangs the line up
-  SimServer(const SimServer&) = delete;
-  SimServer& operator=(const SimServer&) = delete;
+  ~SimServer() override;  // stops the thread, hangs the line up
 
   // linkPath is the Wine device name (test::TComDir::Entry: "com5").
   bool Start(const std::string& linkPath);
@@ -39,23 +36,6 @@ class SimServer {
   void Unplug();
   bool Replug();
 
-  void RaiseError(int code);
-  void ClearErrorCode(int code);
-  void SetSN(int sn);
-
-  using Received = sim::Received;
-  std::vector<Received> Commands() const;
-  bool WaitForCommands(std::size_t n, int timeoutMs) const;
-  std::vector<JournalEntry> Journal() const;
-  std::size_t JournalSize() const;
-
-  DeviceState State() const;
-  void WithDevice(const std::function<void(Device&)>& fn);
-  double NowMs() const;
-
-  void SetOnCommand(std::function<void(const Received&)> fn);
-  void SetOnAutoUnplug(std::function<void()> fn);
-
  private:
   enum class Request { Unplug, Replug };
 
@@ -63,19 +43,14 @@ class SimServer {
   bool Submit(Request r);
   bool Perform(Request r);  // on the server thread, or once it has stopped; m_ held
   bool Plug();
+  void Wake() const override;
 
-  const std::chrono::steady_clock::time_point start_;
-  mutable std::mutex m_;
-  mutable std::condition_variable cv_;  // commands arrived
-  Device device_;
   std::string linkPath_;
   test::TRelayLine line_;
   HANDLE wake_;     // auto-reset
   HANDLE network_;  // the socket's events
   bool started_ = false, running_ = false, stop_ = false;
   std::deque<std::pair<Request, std::promise<bool>>> requests_;
-  std::function<void(const Received&)> onCommand_;
-  std::function<void()> onAutoUnplug_;
   std::thread thread_;
 };
 

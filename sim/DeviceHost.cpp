@@ -1,0 +1,69 @@
+#include "sim/DeviceHost.h"
+
+namespace sim {
+
+DeviceHost::DeviceHost(Options options)
+    : start_(std::chrono::steady_clock::now()), device_(std::move(options)) {}
+
+double DeviceHost::NowMs() const {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
+      .count();
+}
+
+void DeviceHost::RaiseError(int code) {
+  WithDevice([&](Device& d) { d.RaiseError(code, NowMs()); });
+}
+
+void DeviceHost::ClearErrorCode(int code) {
+  WithDevice([&](Device& d) { d.ClearErrorCode(code); });
+}
+
+void DeviceHost::SetSN(int sn) {
+  WithDevice([&](Device& d) { d.SetSN(sn); });
+}
+
+void DeviceHost::WithDevice(const std::function<void(Device&)>& fn) {
+  {
+    std::lock_guard l(m_);
+    fn(device_);
+  }
+  Wake();
+}
+
+DeviceState DeviceHost::State() const {
+  std::lock_guard l(m_);
+  return device_.State();
+}
+
+std::vector<Received> DeviceHost::Commands() const {
+  std::lock_guard l(m_);
+  return device_.Commands();
+}
+
+std::vector<JournalEntry> DeviceHost::Journal() const {
+  std::lock_guard l(m_);
+  return device_.Journal();
+}
+
+std::size_t DeviceHost::JournalSize() const {
+  std::lock_guard l(m_);
+  return device_.Journal().size();
+}
+
+bool DeviceHost::WaitForCommands(std::size_t n, int timeoutMs) const {
+  std::unique_lock l(m_);
+  return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
+                      [&] { return device_.Commands().size() >= n; });
+}
+
+void DeviceHost::SetOnCommand(std::function<void(const Received&)> fn) {
+  std::lock_guard l(m_);
+  onCommand_ = std::move(fn);
+}
+
+void DeviceHost::SetOnAutoUnplug(std::function<void()> fn) {
+  std::lock_guard l(m_);
+  onAutoUnplug_ = std::move(fn);
+}
+
+}  // namespace sim
