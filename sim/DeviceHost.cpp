@@ -56,6 +56,26 @@ bool DeviceHost::WaitForCommands(std::size_t n, int timeoutMs) const {
                       [&] { return device_.Commands().size() >= n; });
 }
 
+bool DeviceHost::Submit(Request r) {
+  std::unique_lock l(m_);
+  if (!started_) return false;  // nothing to plug before Start
+  if (!running_) return Perform(r);
+  std::promise<bool> done;
+  auto result = done.get_future();
+  requests_.emplace_back(r, std::move(done));
+  l.unlock();
+  Wake();
+  return result.get();
+}
+
+void DeviceHost::Unplug() {
+  Submit(Request::Unplug);
+}
+
+bool DeviceHost::Replug() {
+  return Submit(Request::Replug);
+}
+
 void DeviceHost::SetOnCommand(std::function<void(const Received&)> fn) {
   std::lock_guard l(m_);
   onCommand_ = std::move(fn);

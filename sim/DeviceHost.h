@@ -7,7 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <vector>
 
@@ -40,14 +42,26 @@ class DeviceHost {
   void WithDevice(const std::function<void(Device&)>& fn);
   double NowMs() const;  // the device clock: milliseconds since construction
 
+  // Close the line: the far end sees a hang-up, and bytes not yet read are lost. The device keeps
+  // its state and its clock. Both do nothing before the server has started.
+  void Unplug();
+  // A new line in place of the old one (unplugging first if need be). False if that failed.
+  bool Replug();
+
   // Set before Start. Both run on the server thread with no lock held; they must not call
   // Unplug or Replug, which wait for that thread.
   void SetOnCommand(std::function<void(const Received&)> fn);
   void SetOnAutoUnplug(std::function<void()> fn);  // the line closed by unplugAfter
 
  protected:
-  // Makes the serving thread look at the device's schedule again.
+  enum class Request { Unplug, Replug };
+
+  // Makes the serving thread look at the device's schedule and its requests again.
   virtual void Wake() const = 0;
+  // Carries out a request on the serving thread, or once it has stopped; m_ held.
+  virtual bool Perform(Request r) = 0;
+  // Hands a request to the serving thread and waits for it to be carried out.
+  bool Submit(Request r);
 
   const std::chrono::steady_clock::time_point start_;
   mutable std::mutex m_;
@@ -55,6 +69,8 @@ class DeviceHost {
   Device device_;
   std::function<void(const Received&)> onCommand_;
   std::function<void()> onAutoUnplug_;
+  bool started_ = false, running_ = false, stop_ = false;
+  std::deque<std::pair<Request, std::promise<bool>>> requests_;
 };
 
 }  // namespace sim

@@ -134,25 +134,6 @@ bool SimServer::Perform(Request r) {
   return true;
 }
 
-bool SimServer::Submit(Request r) {
-  std::unique_lock l(m_);
-  if (!started_) return false;  // nothing to plug before Start
-  if (!running_) return Perform(r);
-  std::promise<bool> done;
-  auto result = done.get_future();
-  requests_.emplace_back(r, std::move(done));
-  l.unlock();
-  Wake();
-  return result.get();
-}
-
-void SimServer::Unplug() {
-  Submit(Request::Unplug);
-}
-bool SimServer::Replug() {
-  return Submit(Request::Replug);
-}
-
 void SimServer::Run() {
   std::string out;      // taken off the device, not yet accepted by the pty
   bool broken = false;  // the master reported an error: wait for a replug

@@ -45,18 +45,10 @@ class SimServer : public DeviceHost {
   std::string LinkPath() const;
   bool Plugged() const;
 
-  // Close the line: the slave sees a hang-up, the link goes away. Bytes not yet read are lost.
-  // The device keeps its state and its clock. Both do nothing before Start.
-  void Unplug();
-  // A new pty, the link pointed at it (unplugging first if need be). False if that failed.
-  bool Replug();
-
  private:
-  enum class Request { Unplug, Replug };
-
   void Run();
-  bool Submit(Request r);
-  bool Perform(Request r);  // on the server thread, or once it has stopped; m_ held
+  // Unplug closes the pty and removes the link; Replug opens a new pty and points the link at it.
+  bool Perform(Request r) override;
   bool OpenPty();
   void ClosePty();
   bool PointLink();
@@ -67,8 +59,6 @@ class SimServer : public DeviceHost {
   int master_ = -1, slave_ = -1;  // the slave end is held open so the master never sees EOF
   std::string slavePath_;
   int wake_ = -1;
-  bool started_ = false, running_ = false, stop_ = false;
-  std::deque<std::pair<Request, std::promise<bool>>> requests_;
   std::thread thread_;
 };
 

@@ -55,25 +55,6 @@ bool SimServer::Perform(Request r) {
   return Plug();
 }
 
-bool SimServer::Submit(Request r) {
-  std::unique_lock l(m_);
-  if (!started_) return false;
-  if (!running_) return Perform(r);
-  std::promise<bool> done;
-  auto result = done.get_future();
-  requests_.emplace_back(r, std::move(done));
-  l.unlock();
-  SetEvent(wake_);
-  return result.get();
-}
-
-void SimServer::Unplug() {
-  Submit(Request::Unplug);
-}
-bool SimServer::Replug() {
-  return Submit(Request::Replug);
-}
-
 void SimServer::Run() {
   std::string out;      // taken off the device, not yet accepted by the socket
   bool broken = false;  // the relay ended the line: wait for a replug

@@ -33,15 +33,9 @@ class SimServer : public DeviceHost {
   std::string LinkPath() const;
   bool Plugged() const;
 
-  void Unplug();
-  bool Replug();
-
  private:
-  enum class Request { Unplug, Replug };
-
   void Run();
-  bool Submit(Request r);
-  bool Perform(Request r);  // on the server thread, or once it has stopped; m_ held
+  bool Perform(Request r) override;
   bool Plug();
   void Wake() const override;
 
@@ -49,8 +43,6 @@ class SimServer : public DeviceHost {
   test::TRelayLine line_;
   HANDLE wake_;     // auto-reset
   HANDLE network_;  // the socket's events
-  bool started_ = false, running_ = false, stop_ = false;
-  std::deque<std::pair<Request, std::promise<bool>>> requests_;
   std::thread thread_;
 };
 
