@@ -10,11 +10,12 @@ packages=(
   qt6-base-dev qt6-svg-dev xvfb xauth
   python3-serial
 )
-# The Windows build and its tests under Wine (LASER_WINE=0 leaves them out): MinGW-w64 with the
-# posix thread model (std::thread), and the 64-bit Wine only; the 32-bit build is cross-compiled
-# but not run, which would need the i386 architecture and wine32 besides.
+# The Windows builds and their tests under Wine (LASER_WINE=0 leaves them out): MinGW-w64 with the
+# posix thread model (std::thread), the 64-bit Wine, and the 32-bit one (the i386 architecture)
+# for the 32-bit build; libc6-dev-i386 lets gcc build the tests' 32-bit modem-status shim.
 if [ "${LASER_WINE:-1}" != 0 ]; then
-  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 googletest)
+  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
+    libc6-dev-i386 googletest)
 fi
 
 missing=()
@@ -31,7 +32,12 @@ if [ "${LASER_WINE:-1}" != 0 ] && ! grep -rqs '^Types:.*deb-src\|^deb-src' /etc/
   need_src=1
 fi
 
-if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ]; then
+need_i386=0
+if [ "${LASER_WINE:-1}" != 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  need_i386=1
+fi
+
+if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ] && [ $need_i386 -eq 0 ]; then
   exit 0
 fi
 
@@ -50,6 +56,9 @@ Suites: bookworm
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
+fi
+if [ $need_i386 -eq 1 ]; then
+  $SUDO dpkg --add-architecture i386
 fi
 $SUDO apt-get update -qq
 if [ ${#missing[@]} -gt 0 ]; then

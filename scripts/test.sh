@@ -17,8 +17,9 @@ for preset in "${presets[@]}"; do
   echo "=== tests: $preset ==="
   ctest --preset "$preset" -j "$jobs" || status=1
 done
-# Windows: both MinGW-w64 cross builds, and the 64-bit one's tests under Wine, their serial lines
-# pseudo-terminals served through a native relay (LASER_WINE=0 skips the stage).
+# Windows: both MinGW-w64 cross builds, and the tests of each under Wine (64-bit and 32-bit),
+# their serial lines pseudo-terminals served through a native relay (LASER_WINE=0 skips the
+# stage).
 if [ "${LASER_WINE:-1}" != 0 ]; then
   echo "=== windows (MinGW-w64, Wine) ==="
   start=$SECONDS
@@ -28,7 +29,10 @@ if [ "${LASER_WINE:-1}" != 0 ]; then
     cmake --build --preset "$preset" -j "$jobs"
   done
   sim=build/${presets[0]}/sim/laser-sim
-  bash scripts/wine-test.sh build/mingw-x86_64 "$sim" || status=1
+  for preset in mingw-x86_64 mingw-i686; do
+    echo "=== tests: $preset under Wine ==="
+    bash scripts/wine-test.sh "build/$preset" "$sim" || status=1
+  done
   echo "windows stage: $((SECONDS - start)) s"
 fi
 # A short run of every fuzz target (25 s each; FUZZ_SECONDS changes it, LASER_FUZZ=0 skips it).

@@ -49,11 +49,21 @@ read -r -t 10 LASER_WINE_RELAY <&3 || { cat "$WINEPREFIX/relay.log"; exit 1; }
 export LASER_WINE_RELAY
 
 # Wine's WaitCommEvent reads the modem lines, which a pseudo-terminal does not have; the shim
-# (tests only) answers for them, see tests/win32/PtyModemShim.cpp. Without it every receive wait
-# fails at once and the receiving thread falls back to short retries.
+# (tests only) answers for them, see tests/win32/PtyModemShim.c. Without it every receive wait
+# fails at once and the receiving thread falls back to short retries. One build for the 64-bit and
+# one for the 32-bit Wine: the loader picks the one of its own kind through $LIB.
 if [ "${LASER_WINE_SHIM:-1}" != 0 ]; then
-  g++ -std=c++20 -O2 -shared -fPIC tests/win32/PtyModemShim.cpp -o "$WINEPREFIX/pty-modem-shim.so" -ldl
-  export LD_PRELOAD=$WINEPREFIX/pty-modem-shim.so
+  shim=$WINEPREFIX/shim
+  mkdir -p "$shim/lib/x86_64-linux-gnu" "$shim/lib/i386-linux-gnu" "$shim/include32"
+  gcc -O2 -Wall -Wextra -Werror -shared -fPIC tests/win32/PtyModemShim.c \
+    -o "$shim/lib/x86_64-linux-gnu/pty-modem-shim.so" -ldl
+  if [ -e /usr/lib32/libc.so ]; then
+    # The kernel's x86 headers serve both word sizes (what gcc-multilib links in).
+    ln -s /usr/include/x86_64-linux-gnu/asm "$shim/include32/asm"
+    gcc -m32 -isystem "$shim/include32" -O2 -Wall -Wextra -Werror -shared -fPIC -nostdlib \
+      tests/win32/PtyModemShim.c -o "$shim/lib/i386-linux-gnu/pty-modem-shim.so" -lc
+  fi
+  export LD_PRELOAD="$shim/\$LIB/pty-modem-shim.so"
 fi
 
 status=0
