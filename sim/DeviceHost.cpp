@@ -68,6 +68,28 @@ bool DeviceHost::Submit(Request r) {
   return result.get();
 }
 
+void DeviceHost::ReceiveFromLine(std::unique_lock<std::mutex>& lock, std::string_view bytes,
+                                 double atMs) {
+  const std::size_t before = device_.Commands().size();
+  device_.Receive(bytes, atMs);
+  const std::vector<Received>& all = device_.Commands();
+  if (all.size() == before) return;
+  const std::vector<Received> arrived(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+  const auto onCommand = onCommand_;
+  lock.unlock();
+  cv_.notify_all();
+  if (onCommand) {
+    for (const Received& c : arrived) onCommand(c);
+  }
+  lock.lock();
+}
+
+void DeviceHost::FinishRequests() {
+  running_ = false;
+  for (auto& [r, done] : requests_) done.set_value(Perform(r));
+  requests_.clear();
+}
+
 void DeviceHost::Unplug() {
   Submit(Request::Unplug);
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "sim/Device.h"
@@ -62,6 +63,12 @@ class DeviceHost {
   virtual bool Perform(Request r) = 0;
   // Hands a request to the serving thread and waits for it to be carried out.
   bool Submit(Request r);
+  // For the serving thread, `lock` holding m_: gives bytes from the line to the device, then,
+  // with the lock let go, tells the waiters and the command hook of the commands they completed.
+  // Returns with the lock held again.
+  void ReceiveFromLine(std::unique_lock<std::mutex>& lock, std::string_view bytes, double atMs);
+  // For the serving thread as it ends, m_ held: requests still waiting are carried out here.
+  void FinishRequests();
 
   const std::chrono::steady_clock::time_point start_;
   mutable std::mutex m_;

@@ -202,35 +202,23 @@ void SimServer::Run() {
       std::uint64_t v;
       [[maybe_unused]] auto n = ::read(wake_, &v, sizeof v);
     }
-    std::vector<Received> arrived;
-    std::function<void(const Received&)> onCommand;
     if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
       char buf[256];
       ssize_t n = ::read(master, buf, sizeof buf);
       if (n > 0) {
         l.lock();
-        const std::size_t before = device_.Commands().size();
         // Paced, the bytes came when this thread was woken for them, not when it got to run
         // (but not before it last looked and found nothing).
         const double arrivedMs = paced ? std::max(lookedMs, NowMs() - lead.Ms()) : NowMs();
-        device_.Receive(std::string_view(buf, static_cast<std::size_t>(n)), arrivedMs);
-        const auto& all = device_.Commands();
-        arrived.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
-        if (!arrived.empty()) onCommand = onCommand_;
+        ReceiveFromLine(l, std::string_view(buf, static_cast<std::size_t>(n)), arrivedMs);
         l.unlock();
-        if (!arrived.empty()) cv_.notify_all();
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         broken = true;  // cannot happen while we hold the slave; never spin on it
       }
     }
-    if (onCommand) {
-      for (auto& c : arrived) onCommand(c);
-    }
     l.lock();
   }
-  running_ = false;
-  for (auto& [r, done] : requests_) done.set_value(Perform(r));
-  requests_.clear();
+  FinishRequests();
 }
 
 std::string SimServer::SlavePath() const {

@@ -109,28 +109,10 @@ void SimServer::Run() {
         }
       }
     }
-    std::vector<Received> arrived;
-    std::function<void(const Received&)> onCommand;
     l.lock();
-    if (!in.empty()) {
-      const std::size_t before = device_.Commands().size();
-      device_.Receive(in, NowMs());
-      const auto& all = device_.Commands();
-      arrived.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
-      if (!arrived.empty()) onCommand = onCommand_;
-    }
-    if (!arrived.empty()) {
-      l.unlock();
-      cv_.notify_all();
-      if (onCommand) {
-        for (auto& c : arrived) onCommand(c);
-      }
-      l.lock();
-    }
+    if (!in.empty()) ReceiveFromLine(l, in, NowMs());
   }
-  running_ = false;
-  for (auto& [r, done] : requests_) done.set_value(Perform(r));
-  requests_.clear();
+  FinishRequests();
 }
 
 std::string SimServer::SlavePath() const {
