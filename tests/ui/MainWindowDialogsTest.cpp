@@ -29,6 +29,7 @@
 #include "sim/SimServer.h"
 #include "tests/laser/Harness.h"
 #include "tests/ui/BoxCloser.h"
+#include "tests/ui/WindowRig.h"
 #include "ui/ConnectionLogFrm.h"
 #include "ui/ConsolePanel.h"
 #include "ui/ControlPanel.h"
@@ -38,7 +39,7 @@
 
 namespace {
 
-constexpr int Bound = 15000;  // catches hangs only
+constexpr int Bound = test::kWindowBound;
 using Strings = std::vector<std::string>;
 
 using test::TBoxCloser;
@@ -56,45 +57,8 @@ void WhenShown(QWidget* Dialog, std::function<void()> Act) {
   timer->start();
 }
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public test::TWindowRig {
  protected:
-  void TearDown() override {
-    Form.reset();
-    Sim.reset();
-  }
-
-  void StartSim(sim::Options options = {}) {
-    if (options.model.empty()) options.model = "qt2";
-    Sim = std::make_unique<sim::SimServer>(options);
-    ASSERT_TRUE(Sim->Start(Dir.Entry(1)));
-  }
-
-  std::filesystem::path Ini() const {
-    return std::filesystem::path(Dir.Path()) / "QNLaserControl.ini";
-  }
-
-  void StartWindow(std::vector<std::string> params = {"/PORT:1"},
-                   const std::string& settings = "[General]\nAutoUpdate=0\n") {
-    {
-      std::ofstream out(Ini());
-      out << settings;
-    }
-    Form = std::make_unique<TQNLaserControlMainForm>();
-    TQNLaserControlMainForm::TStartup startup;
-    startup.SettingsFile = Ini();
-    startup.ExeFolder = Dir.Path();
-    startup.Params = std::move(params);
-    Form->FormCreate(startup);
-    Form->CreateDialogs();
-    Form->show();
-    Form->FormShow();
-  }
-
-  bool WaitReady() {
-    return QTest::qWaitFor([&] { return Form->Detection().LaserReady(); }, Bound) &&
-           QTest::qWaitFor([&] { return Form->Laser().QueueCount() == 0; }, Bound);
-  }
-
   // The settings file's text after the window is gone (its exit step has run).
   std::string IniAfterExit() {
     Form.reset();
@@ -104,28 +68,6 @@ class MainWindowTest : public ::testing::Test {
     return text.str();
   }
 
-  std::vector<std::string> CommandsFrom(std::size_t From) const {
-    std::vector<std::string> out;
-    const auto all = Sim->Commands();
-    for (std::size_t i = From; i < all.size(); ++i) out.push_back(all[i].text);
-    return out;
-  }
-  // Runs Act, then a marker read (r60); returns what the simulator received before the marker.
-  Strings Exchange(const std::function<void()>& Act) {
-    const std::size_t from = Sim->Commands().size();
-    Act();
-    Form->Laser().ReadStatus();
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-          const auto got = CommandsFrom(from);
-          return !got.empty() && got.back() == "r60" && Form->Laser().QueueCount() == 0;
-        },
-        Bound));
-    auto got = CommandsFrom(from);
-    if (!got.empty()) got.pop_back();
-    return got;
-  }
-
   template <typename T>
   T* In(QWidget* parent, const char* name) {
     T* w = parent->findChild<T*>(QString::fromLatin1(name));
@@ -133,10 +75,6 @@ class MainWindowTest : public ::testing::Test {
     return w;
   }
   QPushButton* SystemButton(const char* name) { return In<QPushButton>(Form->SystemGroup, name); }
-
-  test::TComDir Dir;
-  std::unique_ptr<sim::SimServer> Sim;
-  std::unique_ptr<TQNLaserControlMainForm> Form;
 };
 
 // ---------------------------------------------------------------- the waiting box

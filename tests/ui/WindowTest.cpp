@@ -25,54 +25,19 @@
 #include "sim/SimServer.h"
 #include "tests/laser/Harness.h"
 #include "tests/ui/BoxCloser.h"
+#include "tests/ui/WindowRig.h"
 #include "ui/ControlPanel.h"
 #include "ui/CoverPanel.h"
 #include "ui/MainForm.h"
 
 namespace {
 
-constexpr int Bound = 15000;  // catches hangs only
+constexpr int Bound = test::kWindowBound;
 
 using test::TBoxCloser;
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public test::TWindowRig {
  protected:
-  void TearDown() override {
-    Form.reset();
-    Sim.reset();
-  }
-
-  void StartSim(const std::string& model) {
-    sim::Options options;
-    options.model = model;
-    Sim = std::make_unique<sim::SimServer>(options);
-    ASSERT_TRUE(Sim->Start(Dir.Entry(1)));
-  }
-
-  // No periodic refresh: the tests count every command the simulator receives.
-  void StartWindow(std::vector<std::string> params = {"/PORT:1"},
-                   const std::string& settings = "[General]\nAutoUpdate=0\n") {
-    const std::filesystem::path ini = std::filesystem::path(Dir.Path()) / "QNLaserControl.ini";
-    {
-      std::ofstream out(ini);
-      out << settings;
-    }
-    Form = std::make_unique<TQNLaserControlMainForm>();
-    TQNLaserControlMainForm::TStartup startup;
-    startup.SettingsFile = ini;
-    startup.ExeFolder = Dir.Path();
-    startup.Params = std::move(params);
-    Form->FormCreate(startup);
-    Form->CreateDialogs();
-    Form->show();
-    Form->FormShow();
-  }
-
-  bool WaitReady() {
-    return QTest::qWaitFor([&] { return Form->Detection().LaserReady(); }, Bound) &&
-           QTest::qWaitFor([&] { return Form->Laser().QueueCount() == 0; }, Bound);
-  }
-
   template <typename T>
   T* Find(const char* name) {
     T* w = Form->findChild<T*>(QString::fromLatin1(name));
@@ -81,34 +46,6 @@ class WindowTest : public ::testing::Test {
   }
   QString Text(const char* label) { return Find<QLabel>(label)->text(); }
   bool Shown(const char* name) { return !Find<QWidget>(name)->isHidden(); }
-
-  // Commands the simulator received from position From on.
-  std::vector<std::string> CommandsFrom(std::size_t From) const {
-    std::vector<std::string> out;
-    const auto all = Sim->Commands();
-    for (std::size_t i = From; i < all.size(); ++i) out.push_back(all[i].text);
-    return out;
-  }
-  // Runs Act, then a marker read (r60); returns what the simulator received up to the marker.
-  std::vector<std::string> Exchange(const std::function<void()>& Act) {
-    const std::size_t from = Sim->Commands().size();
-    Act();
-    Form->Laser().ReadStatus();
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-          const auto got = CommandsFrom(from);
-          return !got.empty() && got.back() == "r60" && Form->Laser().QueueCount() == 0;
-        },
-        Bound));
-    QTest::qWait(0);
-    auto got = CommandsFrom(from);
-    if (!got.empty()) got.pop_back();
-    return got;
-  }
-
-  test::TComDir Dir;
-  std::unique_ptr<sim::SimServer> Sim;
-  std::unique_ptr<TQNLaserControlMainForm> Form;
 };
 
 using Strings = std::vector<std::string>;
