@@ -208,6 +208,15 @@ TThreadUse ThreadUse(int tid) {
   return use;
 }
 
+// The threads started since `before` was taken: those of a laser object made in between.
+std::set<int> TasksSince(const std::set<int>& before) {
+  std::set<int> started;
+  for (int tid : Tasks()) {
+    if (!before.count(tid)) started.insert(tid);
+  }
+  return started;
+}
+
 TThreadUse Sum(const std::set<int>& tids) {
   TThreadUse sum;
   for (int tid : tids) {
@@ -285,10 +294,7 @@ TQueued EngineQueued(int port, int count, int ahead) {
   TQueued result;
   const std::set<int> before = Tasks();
   TLaser laser;
-  std::set<int> engine;
-  for (int tid : Tasks()) {
-    if (!before.count(tid)) engine.insert(tid);
-  }
+  const std::set<int> engine = TasksSince(before);
   laser.SetPort(static_cast<TPort>(port));
   if (!laser.Open()) return result;
   laser.LoadQTCommands(true);
@@ -438,10 +444,7 @@ void Matching(bool quick) {
 void IdleEngine(int port, int seconds) {
   const std::set<int> before = Tasks();
   TLaser laser;
-  std::set<int> engine;
-  for (int tid : Tasks()) {
-    if (!before.count(tid)) engine.insert(tid);
-  }
+  const std::set<int> engine = TasksSince(before);
   laser.SetPort(static_cast<TPort>(port));
   if (!laser.Open()) {
     AddText("idle engine threads", "n/a");
