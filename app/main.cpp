@@ -1,21 +1,20 @@
 // Laser Control: the main window first, then its dialogs, then the event loop; the settings are
 // written back on the way out.
-#include <QLocale>
-#include <clocale>
+#include <QStandardPaths>
 #include <string>
 #include <vector>
 
+#include "logic/Settings.h"
+#include "logic/SettingsLocation.h"
 #include "ui/Application.h"
 #include "ui/MainForm.h"
-#include "ui/Settings.h"
 
 int main(int argc, char** argv) {
-  TLaserApplication app(argc, argv);
-  // "." as the decimal separator whatever the locale (QApplication has just set the C library's
-  // numeric locale from the environment).
-  std::setlocale(LC_NUMERIC, "C");
-  QLocale::setDefault(QLocale::c());
+  TLaserApplication app(argc, argv);  // "." decimals from here on, whatever the locale
+  QApplication::setOrganizationName(QStringLiteral("Corvane"));
   QApplication::setApplicationName(QStringLiteral("QNLaserControl"));
+  // The desktop entry an installed program comes with: its icon and name in task bars.
+  QGuiApplication::setDesktopFileName(QStringLiteral("QNLaserControl"));
   TQNLaserControlMainForm::SetApplicationTitle(QStringLiteral("Laser Control"));
   // The program ends when the main window closes (its closeEvent quits), not when the last
   // visible window goes: hidden in the tray, the main window is not visible.
@@ -23,8 +22,16 @@ int main(int argc, char** argv) {
 
   const std::filesystem::path exe = ExecutablePath(argv[0]);
   TQNLaserControlMainForm::TStartup startup;
-  startup.SettingsFile = SettingsPathFor(exe);
-  startup.ExeFolder = exe.parent_path();
+  // The user's own folder where the program cannot keep its settings beside itself:
+  // ~/.config/Corvane/QNLaserControl; on Windows %APPDATA%\Corvane\QNLaserControl.
+#ifdef _WIN32
+  const auto userLocation = QStandardPaths::AppDataLocation;
+#else
+  const auto userLocation = QStandardPaths::AppConfigLocation;
+#endif
+  const QString userFolder = QStandardPaths::writableLocation(userLocation);
+  startup.SettingsFile = SettingsFileFor(exe, std::filesystem::path(userFolder.toStdU16String()));
+  startup.ExeFolder = startup.SettingsFile.parent_path();
   for (int i = 1; i < argc; ++i) startup.Params.emplace_back(argv[i]);
 
   int rc = 0;
@@ -32,6 +39,7 @@ int main(int argc, char** argv) {
     TQNLaserControlMainForm form;
     Guarded([&] { form.FormCreate(startup); });
     Guarded([&] { form.CreateDialogs(); });
+    form.WatchExitSignals();
     form.show();
     form.FormShow();
     rc = app.exec();

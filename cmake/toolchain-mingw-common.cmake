@@ -6,9 +6,16 @@ set(LASER_MINGW_TRIPLE ${LASER_MINGW_ARCH}-w64-mingw32)
 set(CMAKE_C_COMPILER ${LASER_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${LASER_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${LASER_MINGW_TRIPLE}-windres)
-# PCRE2 built for this target by scripts/mingw-deps.sh; nothing of the build machine's own.
-set(LASER_MINGW_DEPS ${CMAKE_CURRENT_LIST_DIR}/../build/mingw-deps/${LASER_MINGW_ARCH})
-set(CMAKE_FIND_ROOT_PATH /usr/${LASER_MINGW_TRIPLE} ${LASER_MINGW_DEPS})
+# PCRE2 built for this target by scripts/mingw-deps.sh, and Qt by scripts/build-qt-mingw.sh (a
+# link to its cache); nothing of the build machine's own. Qt's moc, rcc and uic are the Linux
+# Qt's, of the same version.
+# (A normal path: Qt's own lookups must see that their folders lie under a root here.)
+get_filename_component(LASER_MINGW_DEPS
+                       ${CMAKE_CURRENT_LIST_DIR}/../build/mingw-deps/${LASER_MINGW_ARCH} ABSOLUTE)
+set(CMAKE_FIND_ROOT_PATH /usr/${LASER_MINGW_TRIPLE} ${LASER_MINGW_DEPS} ${LASER_MINGW_DEPS}/qt6)
+set(CMAKE_PREFIX_PATH ${LASER_MINGW_DEPS}/qt6)
+set(QT_HOST_PATH /usr)
+set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

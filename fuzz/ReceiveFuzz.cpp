@@ -2,9 +2,10 @@
 // taken out, CR LF lines framed at the front and matched against a command set, as the receiving
 // and matching threads do it, without their waits.
 //
-// Input: byte 0 picks the command set and whether the pending command is past its reply wait,
-// byte 1 the pending command (or none), byte 2 the number of chunk-length bytes that follow (each
-// 1 to 128, the read size, used in turn); the rest is the received text.
+// Input: byte 0 picks the command set, whether the line is in step and how many commands are
+// awaited (in step none or the pending one; out of step one to three), bytes 1 and 2 those
+// commands (or a typed text without an entry), byte 3 the number of chunk-length bytes that
+// follow (each 1 to 128, the read size, used in turn); the rest is the received text.
 //
 // Checked for every input:
 //  - no crash, leak or hang: every pass consumes at least one complete line;
@@ -13,6 +14,8 @@
 //  - an error code comes only from a line that holds only a one- or two-digit code (optionally a
 //    second one in parentheses), and no such line is left behind;
 //  - every received byte is taken out, consumed or still waiting exactly once;
+//  - a reply goes to an awaited command, a refusal only when one command is awaited, and out of
+//    step no line is delivered as the reply of a command nobody awaits;
 //  - when no reply of several lines is involved, the chunking changes nothing that is delivered.
 #include <algorithm>
 #include <array>
@@ -27,6 +30,7 @@
 
 #include "laser/Commands.h"
 #include "laser/RxPath.h"
+#include "laser/Text.h"
 
 namespace {
 
@@ -108,16 +112,16 @@ const TCommandList::TEntries& CommandSet(int which) {
 std::string JoinLines(const std::vector<TLine>& lines, std::size_t count) {
   std::string text;
   for (std::size_t i = 0; i < count && i < lines.size(); ++i) text += lines[i].Text;
-  return std::string(TrimBlanks(text));
+  return std::string(text::TrimControls(text));
 }
 
 // The receive path as the receiving and matching threads drive it.
 struct TRun {
-  TRun(const TCommandList::TEntries& list, int pending, bool late)
-      : List(list), Pending(pending), Late(late) {}
+  TRun(const TCommandList::TEntries& list, std::vector<int> awaited, bool inStep)
+      : List(list), Awaited(std::move(awaited)), InStep(inStep) {}
   const TCommandList::TEntries& List;
-  int Pending;
-  bool Late;
+  std::vector<int> Awaited;  // entries of the commands whose replies may come (-1: typed, none)
+  bool InStep;
   std::string Rx;
   std::bitset<104> Reported;
   // Error codes are taken out as they arrive, ahead of the lines still to be matched, so their
@@ -162,8 +166,12 @@ struct TRun {
 
   void Pass(TLine first) {
     std::vector<TLine> lines{std::move(first)};
+    std::vector<TAwaited> awaited;
+    for (int index : Awaited) {
+      awaited.push_back({index >= 0 ? &List[static_cast<std::size_t>(index)] : nullptr});
+    }
     // Nothing arrives during a pass here, so the grace for a continuation changes nothing.
-    const TPassResult pass = MatchPass(List, Pending, Late, true, lines, [&](bool) {
+    const TPassResult pass = MatchPass(List, awaited, InStep, true, lines, [&](bool) {
       std::optional<TLine> next = NextLine(Rx, lines.back(), true);
       if (next) lines.push_back(std::move(*next));
       return next.has_value();
@@ -183,32 +191,42 @@ struct TRun {
     }
     const std::string_view taken = std::string_view(Rx).substr(0, consumed);
     std::string event;
+    int index = pass.Index;
+    if (pass.Kind == TPassResult::Reply || pass.Kind == TPassResult::Refusal ||
+        pass.Kind == TPassResult::Ambiguous) {
+      if (pass.Awaited >= Awaited.size()) Fail("an awaited command that was not awaited", taken);
+      index = Awaited[pass.Awaited];
+    }
     switch (pass.Kind) {
-      case TPassResult::PendingReply:
+      case TPassResult::Reply:
       case TPassResult::OtherReply:
         if (pass.Groups.empty() || taken.find(pass.Groups[0]) == std::string_view::npos) {
           Fail("a match outside the consumed lines", taken);
         }
-        event = (pass.Kind == TPassResult::PendingReply ? "reply " : "other ") +
-                std::to_string(pass.Index);
+        if (pass.Kind == TPassResult::OtherReply && !InStep) {
+          Fail("a stray reply delivered while the line is out of step", taken);
+        }
+        event = (pass.Kind == TPassResult::Reply ? "reply " : "other ") + std::to_string(index);
         for (const std::string& group : pass.Groups) {
           if (group.size() > ShortStringMax) Fail("a group longer than 255 characters", group);
           event += "|" + group;
         }
         break;
-      case TPassResult::PendingError:
-        if (TrimBlanks(taken) != "ERROR") Fail("a refusal that is no ERROR", taken);
-        event = "refused " + std::to_string(pass.Index);
+      case TPassResult::Refusal:
+        if (text::TrimControls(taken) != "ERROR") Fail("a refusal that is no ERROR", taken);
+        if (Awaited.size() != 1) Fail("a refusal with several commands awaited", taken);
+        event = "refused " + std::to_string(index);
         break;
-      case TPassResult::LateDropped:
+      case TPassResult::Ambiguous:
+        if (consumed != lines[0].Text.size()) Fail("an ambiguous drop of more than a line", taken);
+        event = "ambiguous " + std::to_string(index);
+        break;
       case TPassResult::Dropped:
         if (consumed != lines[0].Text.size()) Fail("a drop of more than the first line", taken);
         event = "dropped";
         break;
     }
-    if (pass.Index >= 0 && List[static_cast<std::size_t>(pass.Index)].Lines > 1) {
-      SeveralLines = true;
-    }
+    if (index >= 0 && List[static_cast<std::size_t>(index)].Lines > 1) SeveralLines = true;
     for (const TCommandSyntax& cmd : List) {
       TLaserMsg groups;
       if (cmd.Lines > 1 && lines.size() >= cmd.Lines &&
@@ -217,9 +235,12 @@ struct TRun {
       }
     }
     Events.push_back(std::move(event));
-    if (pass.Kind == TPassResult::PendingReply || pass.Kind == TPassResult::PendingError) {
-      Pending = -1;  // answered: the next command is not in this picture
-      Late = false;
+    // Settled as the matching thread settles: that command and every one before it.
+    if (pass.Kind == TPassResult::Reply || pass.Kind == TPassResult::Refusal) {
+      Awaited.erase(Awaited.begin(), Awaited.begin() + static_cast<long>(pass.Awaited) + 1);
+      if (Awaited.empty()) InStep = true;
+    } else if (pass.Kind == TPassResult::Ambiguous) {
+      Awaited.erase(Awaited.begin(), Awaited.begin() + static_cast<long>(pass.Awaited));
     }
     Rx.erase(0, consumed);
     Consumed += consumed;
@@ -230,31 +251,38 @@ struct TRun {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
+  if (size < 4) return 0;
   const TCommandList::TEntries& list = CommandSet(data[0] % 4);
-  const bool late = (data[0] & 4) != 0;
-  const int pending = data[1] % (list.size() + 1) == list.size()
-                          ? -1
-                          : static_cast<int>(data[1] % (list.size() + 1));
-  std::size_t lengthCount = data[2] % 16;
-  std::size_t at = 3;
+  const bool inStep = (data[0] & 4) == 0;
+  // In step at most the pending command is awaited; out of step a late one and sync reads too.
+  const std::size_t count = inStep ? (data[0] >> 3) % 2 : 1 + (data[0] >> 3) % 3;
+  std::vector<int> awaited;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t pick = data[1 + i % 2] % (list.size() + 1);
+    awaited.push_back(pick == list.size() ? -1 : static_cast<int>(pick));
+  }
+  std::size_t lengthCount = data[3] % 16;
+  std::size_t at = 4;
   std::vector<std::size_t> lengths;
   for (; lengths.size() < lengthCount && at < size; ++at) lengths.push_back(data[at] % 128 + 1);
   if (lengths.empty()) lengths.push_back(128);
   const std::string_view text(reinterpret_cast<const char*>(data) + at, size - at);
 
-  TRun chunked(list, pending, late);
+  TRun chunked(list, awaited, inStep);
   for (std::size_t from = 0, k = 0; from < text.size(); ++k) {
     const std::size_t n = std::min(lengths[k % lengths.size()], text.size() - from);
     chunked.Feed(text.substr(from, n));
     from += n;
   }
-  TRun whole(list, pending, late);
+  TRun whole(list, awaited, inStep);
   whole.Feed(text);
 
   // Lines of one reply split over chunks get a grace in the real thread, which is not modelled:
   // only single-line replies must come out the same whatever the chunking.
-  const bool pendingSeveral = pending >= 0 && list[static_cast<std::size_t>(pending)].Lines > 1;
-  if (!pendingSeveral && !whole.SeveralLines && !chunked.SeveralLines &&
+  const bool awaitedSeveral = std::any_of(awaited.begin(), awaited.end(), [&](int i) {
+    return i >= 0 && list[static_cast<std::size_t>(i)].Lines > 1;
+  });
+  if (!awaitedSeveral && !whole.SeveralLines && !chunked.SeveralLines &&
       (whole.Codes != chunked.Codes || whole.Events != chunked.Events || whole.Rx != chunked.Rx)) {
     Fail("the chunking changed what was delivered", text);
   }

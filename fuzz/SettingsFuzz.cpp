@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "ui/Settings.h"
+#include "logic/Settings.h"
 
 namespace {
 

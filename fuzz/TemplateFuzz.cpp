@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "laser/ErrorExplan.h"
-#include "ui/Settings.h"
-#include "ui/Template.h"
+#include "logic/Settings.h"
+#include "logic/Template.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 #include "laser/Commands.h"
 
-#include <charconv>
 #include <string>
 #include <utility>
+
+#include "laser/Text.h"
 
 namespace {
 
@@ -64,13 +65,8 @@ TCommandKey SplitCommand(std::string_view text) {
   const std::size_t space = text.find(' ');
   std::string_view digits = text.substr(1, space == std::string_view::npos ? text.npos : space - 1);
   std::int32_t value = 0;
-  const char* first = digits.data();
-  const char* last = digits.data() + digits.size();
-  // A leading "+" is part of a valid integer text; from_chars does not take it.
-  if (first != last && *first == '+') ++first;
-  auto [end, ec] = std::from_chars(first, last, value);
-  key.Number = (!digits.empty() && ec == std::errc() && end == last) ? value : 0;
-  if (space != std::string_view::npos) key.Param = TrimBlanks(text.substr(space + 1));
+  key.Number = text::ParseInt(digits, value) ? value : 0;
+  if (space != std::string_view::npos) key.Param = text::TrimControls(text.substr(space + 1));
   return key;
 }
 
@@ -106,14 +102,6 @@ std::string ShortString(std::string_view text) {
   return std::string(text.substr(0, ShortStringMax));
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-  std::size_t first = 0;
-  std::size_t last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= 32) ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= 32) --last;
-  return text.substr(first, last - first);
-}
-
 std::uint8_t CountLines(std::string_view mask) {
   constexpr std::string_view Escape = "\\r\\n";
   unsigned lines = 1;
@@ -138,7 +126,7 @@ int TCommandList::Add(TLaserCommand id, std::uint8_t subId, std::string_view com
   TCommandSyntax entry;
   entry.ID = id;
   entry.SubID = subId;
-  entry.Command = ShortString(TrimBlanks(command));
+  entry.Command = ShortString(text::TrimControls(command));
   entry.Mask = ShortString(mask);
   entry.Description = ShortString(description);
   entry.Indexes = indexes;

@@ -70,9 +70,6 @@ inline constexpr const char* TriggerModeNames[] = {"Internal", "External", "CW",
 inline constexpr std::size_t ShortStringMax = 255;
 std::string ShortString(std::string_view text);
 
-// Removes leading and trailing characters with codes 0 to 32 (blanks and control characters).
-std::string_view TrimBlanks(std::string_view text);
-
 // The capture groups of one recognised reply; element 0 is the whole match.
 using TLaserMsg = std::vector<std::string>;
 

@@ -93,6 +93,12 @@ void AttachEventLog(TLaser& laser, std::function<void(const std::string& line)> 
   laser.OnLaserError = [emit](TLaser*, std::uint8_t code) { emit("OnLaserError " + Int(code)); };
   laser.OnCommandError = commandError("OnCommandError");
   laser.OnCommandTimeout = commandError("OnCommandTimeout");
+  laser.OnCommandReport = [emit](TLaser*, TCommandOutcome outcome, const std::string& text) {
+    const char* what[] = {"answered", "refused", "no-reply", "not-sent", "cancelled"};
+    emit(std::string("OnCommandReport ") + what[static_cast<int>(outcome)] + " " +
+         EscapeText(text));
+  };
+  laser.OnResync = text("OnResync");
   laser.OnClearError = plain("OnClearError");
   laser.OnClearedError = plain("OnClearedError");
   laser.OnReset = plain("OnReset");

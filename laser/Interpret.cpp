@@ -10,28 +10,17 @@
 
 #include "laser/QNLaser.h"
 #include "laser/Regex.h"
+#include "laser/Text.h"
 
 namespace {
 
+// A captured group may carry the blanks and line ends around the value.
 bool ParseFloat(std::string_view text, double& value) {
-  text = TrimBlanks(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return false;
-  double parsed = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(parsed)) {
-    return false;
-  }
-  value = parsed;
-  return true;
+  return text::ParseFloat(text::TrimControls(text), value);
 }
 
 bool ParseInteger(std::string_view text, std::int64_t& value) {
-  text = TrimBlanks(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return false;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size();
+  return text::ParseInt(text::TrimControls(text), value);
 }
 
 // The texts of one reply as the entry's Indexes name them.

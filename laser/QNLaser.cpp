@@ -3,10 +3,14 @@
 #include <charconv>
 #include <utility>
 
+#include "laser/Text.h"
+
 TLaser::TLaser(TLaserTiming timing) : FTiming(timing) {
-  BufferMonitor = std::make_unique<TBufferMonitor>(this);
-  InputMonitor = std::make_unique<TInputMonitor>(this);
-  OutputMonitor = std::make_unique<TOutputMonitor>(this, CommandQueue);
+  const TWorkerShared shared{
+      CommandQueue, FRx, FBook, FWriteLock, ReplyEvent, ErrorReplyEvent, InputWakeEvent, LineEvent};
+  OutputMonitor = std::make_unique<TOutputMonitor>(this, shared);
+  BufferMonitor = std::make_unique<TBufferMonitor>(this, shared, *OutputMonitor);
+  InputMonitor = std::make_unique<TInputMonitor>(this, shared, *BufferMonitor);
   CommandQueue.OnChange = [this](TStrQueue*) { QueueChanged(); };
   Timer = std::make_unique<TInnerTimer>(this);
   Timer->SetInterval(FTiming.PhaseMs);
@@ -33,6 +37,8 @@ TLaser::~TLaser() {
   InputMonitor->Join();
   CommandQueue.OnChange = nullptr;
   FCommandList.OnChange = nullptr;
+  // Whoever asked to be told how a command ends may be gone already: nothing more is told.
+  FEnding = true;
   Close();  // here, while the whole object still exists for an OnDisconnect handler
 }
 
@@ -64,22 +70,24 @@ bool TLaser::Disconnect() {
   return closed;
 }
 
-// Every close, whoever asks for it: the commands not yet written never will be, the one written
-// ends without a failure, a running phase ends with its end event, and what the workers still
-// hold of this connection is dropped (they compare Connection()).
+// Every close, whoever asks for it: the commands not yet written never will be, the ones written
+// end without a failure, a running phase ends with its end event, and what the workers still
+// hold of this connection is dropped (they compare Connection()). The operator hears of every
+// command of theirs that this cut short.
 void TLaser::PortClosed() {
+  std::deque<TQueueItem> unsent;
+  std::vector<TWrittenCommand> written;
   {
     std::lock_guard lock(FWriteLock);
     FConnection.fetch_add(1, std::memory_order_acq_rel);
-    CommandQueue.Clear();
-  }
-  {
-    std::lock_guard lock(FUnansweredLock);
-    FUnanswered.clear();
-    FHeldError.reset();
+    unsent = CommandQueue.TakeAll();
+    written = FBook.With([](TReplyBook& b) { return b.Clear(); });
   }
   ErrorReplyEvent.Set();  // ends the sender's reply wait now; it finds its command gone
+  LineEvent.Set();
   if (Reseting() && FPhaseEnd) (this->*FPhaseEnd)();
+  CommandsLost(written);
+  CommandsNotSent(unsent);
 }
 
 void TLaser::LineLost(std::uint64_t connection) {
@@ -87,50 +95,20 @@ void TLaser::LineLost(std::uint64_t connection) {
   Disconnect();
 }
 
-void TLaser::AddUnanswered(const TQueueItem& item) {
-  const auto until = std::chrono::steady_clock::now() +
-                     std::chrono::milliseconds(FTiming.ReplyTimeoutMs + FTiming.LateReplyMs);
-  std::lock_guard lock(FUnansweredLock);
-  FUnanswered.push_back({item.Serial, item.Text, item.CommandIndex, until});
-}
-
-std::optional<TUnanswered> TLaser::TakeUnanswered() {
-  const auto now = std::chrono::steady_clock::now();
-  std::lock_guard lock(FUnansweredLock);
-  while (!FUnanswered.empty() && FUnanswered.front().Until < now) FUnanswered.pop_front();
-  if (FUnanswered.empty()) return std::nullopt;
-  TUnanswered first = std::move(FUnanswered.front());
-  FUnanswered.pop_front();
-  return first;
-}
-
-void TLaser::SettleUnanswered(std::uint64_t before) {
-  std::lock_guard lock(FUnansweredLock);
-  while (!FUnanswered.empty() && FUnanswered.front().Serial < before) FUnanswered.pop_front();
-}
-
-void TLaser::HoldError(TUnanswered read, std::uint64_t pending) {
-  std::lock_guard lock(FUnansweredLock);
-  FHeldError = THeldError{std::move(read), pending};
-}
-
-std::optional<TUnanswered> TLaser::TakeHeldError(std::uint64_t pending) {
-  std::lock_guard lock(FUnansweredLock);
-  if (!FHeldError || FHeldError->For != pending) return std::nullopt;
-  TUnanswered read = std::move(FHeldError->Read);
-  FHeldError.reset();
-  return read;
-}
-
 void TLaser::ClearRxBuffer() {
-  std::lock_guard lock(BufferLock);
-  RxBuffer.clear();
-  ++RxEpoch;
+  FRx.Clear();
 }
 
 std::string TLaser::RxText() const {
-  std::lock_guard lock(BufferLock);
-  return RxBuffer;
+  return FRx.Text();
+}
+
+int TLaser::QueueCount() const {
+  return CommandQueue.Count() + FBook.With([](const TReplyBook& b) { return b.Unsettled(); });
+}
+
+bool TLaser::InStep() const {
+  return FBook.With([](const TReplyBook& b) { return b.InStep(); });
 }
 
 double TLaser::MaxCurrent(int Branch) const {
@@ -159,15 +137,91 @@ void TLaser::SendValue(TLaserCommand ID, std::uint8_t SubID, double Value) {
   SendCommand(ID, SubID, std::string_view(buffer, static_cast<std::size_t>(end - buffer)));
 }
 
-void TLaser::SendRaw(std::string_view Text, int Index) {
-  if (Connected()) CommandQueue.Push(Text, Index);
+bool TLaser::SendRaw(std::string_view Text, int Index) {
+  if (!Connected()) return false;
+  if (FOrigin == TOrigin::Refresh && !FRefreshOpen) return false;  // the last round is not through
+  const std::string_view trimmed = text::TrimControls(Text);
+  if (trimmed.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) return false;
+  TQueueItem item;
+  item.CommandIndex = Index;
+  item.Text = std::string(Text);
+  item.Origin = FOrigin;
+  item.Priority = FOrigin == TOrigin::Refresh ? TPriority::Refresh : FPriority;
+  item.Done = FDone;
+  item.Connection = Connection();
+  // The entry its reply is matched with, as the table is now: the one named, or for a typed
+  // text the one whose command it is.
+  int index = Index;
+  if (index < 0 || index >= FCommandList.Count()) index = FCommandList.IndexOfCommand(trimmed);
+  if (index >= 0) {
+    item.Entry = std::make_shared<const TCommandSyntax>(FCommandList.Items(index));
+  }
+  if (IsLaserOff(trimmed)) {
+    item.Priority = TPriority::Urgent;
+    item.Bypass = true;
+    // Going first, it must not let an earlier Laser ON still waiting switch the laser on after
+    // it: the operator's last word was OFF.
+    CommandQueue.Push(std::move(item));
+    CommandsNotSent(CommandQueue.TakeIf([this](const TQueueItem& i) { return IsLaserOn(i.Text); }),
+                    TCommandOutcome::Cancelled);
+    return true;
+  }
+  return CommandQueue.Push(std::move(item));
+}
+
+namespace {
+
+// The parameter of a status command as a number, when it is one.
+std::optional<double> StatusParameter(const TCommandList& list, std::string_view text) {
+  text = text::TrimControls(text);
+  const int index = list.IndexOfCommand(text);
+  if (index < 0 || list.Items(index).ID != lcSetStatus) return std::nullopt;
+  const std::size_t space = text.find(' ');
+  if (space == std::string_view::npos) return std::nullopt;
+  double value = 0;
+  if (!text::ParseFloat(text::TrimControls(text.substr(space + 1)), value)) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+bool TLaser::IsLaserOff(std::string_view Text) const {
+  const std::optional<double> value = StatusParameter(FCommandList, Text);
+  return value && *value == 0;
+}
+
+bool TLaser::IsLaserOn(std::string_view Text) const {
+  const std::optional<double> value = StatusParameter(FCommandList, Text);
+  return value && *value != 0;
+}
+
+bool TLaser::RefreshDue() const {
+  return CommandQueue.Refreshes() == 0 &&
+         FBook.With([](const TReplyBook& b) { return b.Refreshes() == 0; });
+}
+
+TLaser::TRequestScope::TRequestScope(TLaser& Laser, TOrigin Origin, TPriority Priority,
+                                     TCommandDone Done)
+    : FLaser(Laser),
+      FOrigin(Laser.FOrigin),
+      FPriority(Laser.FPriority),
+      FDone(Laser.FDone),
+      FRefreshOpen(Laser.FRefreshOpen) {
+  if (Origin == TOrigin::Refresh) FLaser.FRefreshOpen = FLaser.RefreshDue();
+  FLaser.FOrigin = Origin;
+  FLaser.FPriority = Priority;
+  FLaser.FDone = std::move(Done);
+}
+
+TLaser::TRequestScope::~TRequestScope() {
+  FLaser.FOrigin = FOrigin;
+  FLaser.FPriority = FPriority;
+  FLaser.FDone = std::move(FDone);
+  FLaser.FRefreshOpen = FRefreshOpen;
 }
 
 void TLaser::ReadErrorCode() {
-  {
-    std::lock_guard lock(BufferLock);
-    ReportedErrors.reset();
-  }
+  FRx.ResetReported();
   SendCommand(lcReadErrorCode, 0, "");
 }
 
@@ -179,7 +233,10 @@ void TLaser::SetTriggerMode(std::uint8_t Mode, std::uint8_t Branch) {
 // ---------------------------------------------------------------- worker callbacks
 
 void TLaser::QueueChanged() {
-  if (OutputMonitor && Connected() && CommandQueue.Count() > 0) OutputMonitor->Resume();
+  if (OutputMonitor && Connected() && CommandQueue.Count() > 0) {
+    OutputMonitor->Resume();
+    LineEvent.Set();  // a Laser OFF must not wait for the end of a resynchronisation
+  }
 }
 
 void TLaser::CommandListChanged() {
@@ -199,10 +256,7 @@ void TLaser::CommandListChanged() {
 void TLaser::BeginPhase(void (TLaser::*timeout)()) {
   FReseting = true;
   FPhaseEnd = timeout;
-  {
-    std::lock_guard lock(BufferLock);
-    ReportedErrors.reset();
-  }
+  FRx.ResetReported();
   Timer->OnTimer = [this, timeout] { (this->*timeout)(); };
   Timer->Start(0);
 }
@@ -221,14 +275,14 @@ void TLaser::BeginReset() {
 // by several threads, or come after a close has ended the phase.
 void TLaser::ClearErrorRefused() {
   if (!Reseting()) return;
-  FReseting = false;
+  PhaseEnded();
   if (OnClearedError) OnClearedError(this);
   Timer->Pause();
 }
 
 void TLaser::ResetDone() {
   if (!Reseting()) return;
-  FReseting = false;
+  PhaseEnded();
   if (OnReseted) OnReseted(this);
   Timer->Pause();
 }
@@ -236,7 +290,7 @@ void TLaser::ResetDone() {
 void TLaser::ClearErrorTimeout() {
   Timer->Pause();
   if (Reseting()) {
-    FReseting = false;
+    PhaseEnded();
     if (OnClearedError) OnClearedError(this);
   }
 }
@@ -244,9 +298,14 @@ void TLaser::ClearErrorTimeout() {
 void TLaser::ResetTimeout() {
   Timer->Pause();
   if (Reseting()) {
-    FReseting = false;
+    PhaseEnded();
     if (OnReseted) OnReseted(this);
   }
+}
+
+void TLaser::PhaseEnded() {
+  FReseting = false;
+  LineEvent.Set();  // the controller listens again: a line out of step can be resynchronised
 }
 
 namespace {
@@ -264,19 +323,19 @@ void TLaser::CountFailure(TLaserCommand ID, std::uint8_t SubID) {
   }
 }
 
-void TLaser::CommandTimeout(const std::string& Text) {
-  RaiseFailure(Text, OnCommandTimeout);
+void TLaser::CountUnknownFailure() {
+  std::lock_guard lock(FFailureLock);
+  FCommandErrors = Increment(FCommandErrors);
 }
 
-void TLaser::CommandRefused(const std::string& Text) {
-  RaiseFailure(Text, OnCommandError);
+void TLaser::CommandTimeout(const std::string& Text) {
+  RaiseFailure(Text, OnCommandTimeout);
 }
 
 void TLaser::RaiseFailure(const std::string& Text, const TNotifyCommandError& Event) {
   const int index = FCommandList.IndexOfCommand(Text);
   if (index < 0) {
-    std::lock_guard lock(FFailureLock);
-    FCommandErrors = Increment(FCommandErrors);
+    CountUnknownFailure();
     return;
   }
   const TCommandSyntax cmd = FCommandList.Items(index);
@@ -293,4 +352,55 @@ void TLaser::ClearCommandErrors() {
   FailedCommands.Clear();
   FCommandErrors = 0;
   FVariousCommandErrors = 0;
+}
+
+// ---------------------------------------------------------------- how commands ended
+
+void TLaser::Ended(const TWrittenCommand& Command, TCommandOutcome Outcome,
+                   const TLaserMsg& Groups) {
+  if (FEnding) return;
+  if (Command.Done) Command.Done(Outcome, Groups);
+  if (Command.Origin == TOrigin::Operator && Outcome != TCommandOutcome::Answered &&
+      OnCommandReport) {
+    OnCommandReport(this, Outcome, Command.Text);
+  }
+}
+
+void TLaser::CommandAnswered(const TWrittenCommand& Command, const TLaserMsg& Groups) {
+  if (Command.Entry) InterpretReply(*Command.Entry, Groups);
+  Ended(Command, TCommandOutcome::Answered, Groups);
+}
+
+void TLaser::CommandRefused(const TWrittenCommand& Command) {
+  if (Command.Entry) {
+    const TCommandSyntax& cmd = *Command.Entry;
+    CountFailure(cmd.ID, cmd.SubID);
+    if (HandleCommandFailure(cmd) && OnCommandError) {
+      OnCommandError(this, cmd.ID, cmd.SubID, ShortString(Command.Text));
+    }
+  } else {
+    CountUnknownFailure();
+  }
+  Ended(Command, TCommandOutcome::Refused, {});
+}
+
+void TLaser::CommandTimedOut(const TWrittenCommand& Command) {
+  CommandTimeout(Command.Text);
+  Ended(Command, TCommandOutcome::NoReply, {});
+}
+
+void TLaser::CommandsLost(const std::vector<TWrittenCommand>& Commands) {
+  for (const TWrittenCommand& c : Commands) {
+    if (!c.Late && !c.Sync) Ended(c, TCommandOutcome::NoReply, {});
+  }
+}
+
+void TLaser::CommandsNotSent(const std::deque<TQueueItem>& Items, TCommandOutcome Outcome) {
+  for (const TQueueItem& item : Items) {
+    TWrittenCommand c;
+    c.Text = item.Text;
+    c.Origin = item.Origin;
+    c.Done = item.Done;
+    Ended(c, Outcome, {});
+  }
 }

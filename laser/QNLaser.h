@@ -12,11 +12,16 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
+#include "laser/CommandQueue.h"
 #include "laser/Commands.h"
+#include "laser/ReceiveText.h"
+#include "laser/ReplyBook.h"
 #include "laser/Sync.h"
 #include "laser/Threads.h"
 #include "serial/ComPort.h"
@@ -36,6 +41,9 @@ using TNotifyRunningTime = std::function<void(TLaser* Sender, std::uint32_t valu
 using TNotifyLaserError = std::function<void(TLaser* Sender, std::uint8_t ErrorCode)>;
 using TNotifyCommandError = std::function<void(TLaser* Sender, TLaserCommand Command,
                                                std::uint8_t SubID, const std::string& CmdStr)>;
+// An operator's command that was refused, went unanswered, or was never written.
+using TNotifyCommandReport =
+    std::function<void(TLaser* Sender, TCommandOutcome Outcome, const std::string& CmdStr)>;
 
 // An event handler that a worker thread may test for being assigned while the UI thread assigns
 // it; otherwise used like the std::function it holds. Calling it is for the UI thread only.
@@ -71,13 +79,15 @@ struct TLaserTiming {
   int ReplyTimeoutMs = 500;       // the sending thread's wait for a reply
   std::uint32_t PhaseMs = 19000;  // longest clear-error or reset phase
   int ContinuationGraceMs = 10;   // one wait for a continuation line still on its way
-  // A command that timed out keeps the line this much longer: a reply that comes meanwhile is its
-  // late reply (delivered as its own when it fits its pattern, dropped otherwise), never the
-  // reply of the command written next.
-  int LateReplyMs = 300;
+  // After a reply wait ran out, each of the engine's own reads that bring the line back in step
+  // gets this long before the next is tried.
+  int SyncWaitMs = 500;
   // Received text that ends no line and has not grown for this long is thrown away before the
   // next command is written: nothing sent later can complete it into a reply.
   int StaleInputMs = 50;
+  // Out of step, a line that has said nothing for this long has nothing more on its way: a reply
+  // later than this is taken as lost.
+  int SilenceMs = 5000;
 };
 
 class TLaser : public TComPort {
@@ -97,10 +107,38 @@ class TLaser : public TComPort {
   void LoadZECommands(bool Reload) { ::LoadZECommands(FCommandList, Reload); }
 
   // --- sending (UI thread; none waits for the reply) ---
+  // Who the requests queued while a scope lives are for, and how urgent they are. Outside any
+  // scope a request is the operator's. Laser OFF is always urgent, whoever asks.
+  class TRequestScope {
+   public:
+    TRequestScope(TLaser& Laser, TOrigin Origin, TPriority Priority = TPriority::Normal,
+                  TCommandDone Done = {});
+    ~TRequestScope();
+    TRequestScope(const TRequestScope&) = delete;
+    TRequestScope& operator=(const TRequestScope&) = delete;
+
+   private:
+    TLaser& FLaser;
+    TOrigin FOrigin;
+    TPriority FPriority;
+    TCommandDone FDone;
+    bool FRefreshOpen;
+  };
+  // Whether a refresh round may be queued now: no read of the last round is still queued or
+  // unanswered. A scope of origin Refresh is one round: opened while the last is not through,
+  // it queues nothing, so the queue never holds more than one round however short the period.
+  bool RefreshDue() const;
+  // Whether a text is Laser OFF ("w60" with 0), or switches the laser on ("w60" with anything
+  // else), by the current command table.
+  bool IsLaserOff(std::string_view Text) const;
+  bool IsLaserOn(std::string_view Text) const;
+
   void SendCommand(TLaserCommand ID, std::uint8_t SubID, std::string_view Param);
   void SendValue(TLaserCommand ID, std::uint8_t SubID, double Value);
   void SendParam(TLaserCommand ID, std::string_view Param) { SendCommand(ID, 0, Param); }
-  void SendRaw(std::string_view Text, int Index);
+  // False when nothing was queued: the port is closed, the text is blank, or it holds a line
+  // break or NUL inside (which would make it two commands, or cut it, on the line).
+  bool SendRaw(std::string_view Text, int Index);
 
   void ReadStatus() { SendCommand(lcReadStatus, 0, ""); }
   void ReadSN() { SendCommand(lcReadSN, 0, ""); }
@@ -127,8 +165,17 @@ class TLaser : public TComPort {
   int QXCSN() const { return FQXCSN; }
   double MaxCurrent(int Branch) const;
   const TLaserTiming& Timing() const { return FTiming; }
-  int QueueCount() const { return CommandQueue.Count(); }
+  // Commands not yet finished: waiting to be written, or written and not yet answered.
+  int QueueCount() const;
+  // Whether the line is in step: every command written was answered or is within its wait.
+  bool InStep() const;
   std::string RxText() const;  // what was received and not yet consumed
+  // Error lines taken out of the input so far, and the ones after a count: once the reply to a
+  // command written after an error-code read has come, they hold that read's answer. Any thread.
+  std::uint64_t ErrorLineCount() const { return FRx.ErrorLineCount(); }
+  std::vector<TErrorLine> ErrorLinesSince(std::uint64_t Count) const {
+    return FRx.ErrorLinesSince(Count);
+  }
   // The hand-over queue that the UI thread drains (CheckSynchronize).
   TSynchronizer& Synchronizer() { return FSync; }
 
@@ -148,11 +195,18 @@ class TLaser : public TComPort {
   void ClearErrorTimeout();
   void ResetTimeout();
   void CommandTimeout(const std::string& Text);
-  // The command sent as Text was refused; raised by the sending thread when an ERROR held back
-  // for it turned out to be its own (see THeldError).
-  void CommandRefused(const std::string& Text);
   bool HandleCommandFailure(const TCommandSyntax& Cmd);
   void ClearCommandErrors();  // any thread
+  // How written commands ended (UI thread): the events of the failure bookkeeping, the
+  // operator's reports and the callbacks of whoever asked.
+  void CommandAnswered(const TWrittenCommand& Command, const TLaserMsg& Groups);
+  void CommandRefused(const TWrittenCommand& Command);
+  void CommandTimedOut(const TWrittenCommand& Command);
+  // Written, but no reply of theirs can come any more (those reported as timed out already
+  // report nothing more).
+  void CommandsLost(const std::vector<TWrittenCommand>& Commands);
+  void CommandsNotSent(const std::deque<TQueueItem>& Items,
+                       TCommandOutcome Outcome = TCommandOutcome::NotSent);
   // The device of `connection` reported a hang-up or an I/O error: closed like Disconnect, with
   // one OnDisconnect, unless that connection has been closed already.
   void LineLost(std::uint64_t connection);
@@ -167,6 +221,10 @@ class TLaser : public TComPort {
   TNotifyLaserError OnLaserError;
   TNotifyCommandError OnCommandError;
   TNotifyCommandError OnCommandTimeout;
+  TNotifyCommandReport OnCommandReport;
+  // The line is out of step (a reply wait ran out): the engine writes one of its own reads, buf,
+  // whose reply tells when the line is in step again. Watched: no hand-over without a handler.
+  TWatchedHandler<TNotifyStr> OnResync;
   TLaserNotify OnClearError;
   TLaserNotify OnClearedError;
   TLaserNotify OnReset;
@@ -195,51 +253,28 @@ class TLaser : public TComPort {
   void PortClosed() override;
 
  private:
-  friend class TOutputMonitor;
-  friend class TInputMonitor;
-  friend class TBufferMonitor;
-
-  void AddUnanswered(const TQueueItem& item);
-  std::optional<TUnanswered> TakeUnanswered();
-  void SettleUnanswered(std::uint64_t before);
-  // An ERROR that came while both an unanswered error-code read and a later command `For` were
-  // waiting: the read's refusal, or (when the read said nothing) that command's. The command's
-  // own reply after it decides for the read, its silence for the command.
-  struct THeldError {
-    TUnanswered Read;
-    std::uint64_t For = 0;
-  };
-  void HoldError(TUnanswered read, std::uint64_t pending);
-  std::optional<TUnanswered> TakeHeldError(std::uint64_t pending);
-
   // Counts one failure of (kind, branch); the lock keeps the two counters and the list of
   // failed pairs consistent between the matching thread and the UI thread.
   void CountFailure(TLaserCommand ID, std::uint8_t SubID);
+  void CountUnknownFailure();
   // A timeout or refusal of the command Text: counted, then raised through Event.
   void RaiseFailure(const std::string& Text, const TNotifyCommandError& Event);
+  void Ended(const TWrittenCommand& Command, TCommandOutcome Outcome, const TLaserMsg& Groups);
   void ClearRxBuffer();
   // Starts a clear-error or reset phase that `timeout` ends unless something else does first.
   void BeginPhase(void (TLaser::*timeout)());
+  void PhaseEnded();
 
   const TLaserTiming FTiming;
   TSynchronizer FSync;
-  // Held by the sending thread while it writes, and by a close while it empties the queue: a
-  // command is written on the connection it was queued for, or never.
   std::mutex FWriteLock;
   std::atomic<std::uint64_t> FConnection{0};
-  std::mutex FUnansweredLock;
-  std::deque<TUnanswered> FUnanswered;
-  std::optional<THeldError> FHeldError;
   TEvent InputWakeEvent{true, false};
   TEvent ReplyEvent{true, false};
   TEvent ErrorReplyEvent{true, false};
-
-  // Receive text and the error codes already reported, guarded by BufferLock.
-  mutable std::mutex BufferLock;
-  std::string RxBuffer;
-  std::uint64_t RxEpoch = 0;  // counts the times the receive text was emptied from outside
-  std::chrono::steady_clock::time_point RxLastAppend;  // when the receive text last grew
-  std::bitset<104> ReportedErrors;
+  TEvent LineEvent{false, false};
+  TReceiveText FRx;
+  TSharedReplyBook FBook;
 
   std::mutex FFailureLock;
   TCommandList FailedCommands;
@@ -248,10 +283,16 @@ class TLaser : public TComPort {
 
   TStrQueue CommandQueue;
   TCommandList FCommandList;
+  // What the requests queued now are for (TRequestScope); UI thread.
+  TOrigin FOrigin = TOrigin::Operator;
+  TPriority FPriority = TPriority::Normal;
+  TCommandDone FDone;
+  bool FRefreshOpen = false;  // the refresh round of the open scope may queue its reads
+  bool FEnding = false;       // being destroyed: commands cut short are told to nobody
 
+  std::unique_ptr<TOutputMonitor> OutputMonitor;
   std::unique_ptr<TBufferMonitor> BufferMonitor;
   std::unique_ptr<TInputMonitor> InputMonitor;
-  std::unique_ptr<TOutputMonitor> OutputMonitor;
   std::unique_ptr<TInnerTimer> Timer;
 
   std::atomic<bool> FReseting{false};

@@ -49,4 +49,4 @@ class TRegex {
 std::string MakeQuantifiersLazy(std::string_view pattern);
 
 // The match limit that bounds a pathological pattern.
-inline constexpr unsigned RegexMatchLimit = 1'000'000;
+inline constexpr unsigned RegexMatchLimit = 100'000;

@@ -1,23 +1,12 @@
 #include "laser/RxPath.h"
 
-#include <charconv>
 #include <cstdlib>
+
+#include "laser/Text.h"
 
 namespace {
 
-char UpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 constexpr std::size_t RxBufferLimit = 64 * 1024;
-
-bool ParseInt(std::string_view text, int& value) {
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
-  auto [end, ec] = std::from_chars(first, last, value);
-  return first != last && ec == std::errc() && end == last;
-}
 
 // Whether one of the complete lines before `end` is an "ERROR" that the matching thread has yet
 // to take.
@@ -25,7 +14,7 @@ bool ErrorLineBefore(std::string_view buffer, std::size_t end) {
   std::size_t start = 0;
   for (std::size_t at = buffer.find("\r\n"); at != std::string_view::npos && at < end;
        at = buffer.find("\r\n", start)) {
-    if (TrimBlanks(buffer.substr(start, at - start)) == "ERROR") return true;
+    if (text::TrimControls(buffer.substr(start, at - start)) == "ERROR") return true;
     start = at + 2;
   }
   return false;
@@ -34,7 +23,7 @@ bool ErrorLineBefore(std::string_view buffer, std::size_t end) {
 std::string JoinLines(const std::vector<TLine>& lines, std::size_t count) {
   std::string text;
   for (std::size_t i = 0; i < count && i < lines.size(); ++i) text += lines[i].Text;
-  return std::string(TrimBlanks(text));
+  return std::string(text::TrimControls(text));
 }
 
 }  // namespace
@@ -42,7 +31,7 @@ std::string JoinLines(const std::vector<TLine>& lines, std::size_t count) {
 void AppendUpper(std::string& rx, std::string_view chunk) {
   const std::size_t oldSize = rx.size();
   rx.append(chunk);
-  for (std::size_t i = oldSize; i < rx.size(); ++i) rx[i] = UpperAscii(rx[i]);
+  for (std::size_t i = oldSize; i < rx.size(); ++i) rx[i] = text::UpperAscii(rx[i]);
 }
 
 bool CapReceiveText(std::string& rx) {
@@ -105,7 +94,8 @@ TReplyKind MatchReply(const TCommandSyntax& cmd, bool errorCounts, const std::st
       } else {
         const std::string& named = match.Groups[static_cast<std::size_t>(branchGroup)];
         int branch = 0;
-        if (!named.empty() && (!ParseInt(named, branch) || branch != cmd.SubID)) refused = true;
+        if (!named.empty() && (!text::ParseInt(named, branch) || branch != cmd.SubID))
+          refused = true;
       }
     }
     if (!refused) {
@@ -117,40 +107,50 @@ TReplyKind MatchReply(const TCommandSyntax& cmd, bool errorCounts, const std::st
   return TReplyKind::None;
 }
 
-TPassResult MatchPass(const TCommandList::TEntries& list, int pendingIndex, bool pendingLate,
-                      bool errorCounts, std::vector<TLine>& lines,
+TPassResult MatchPass(const TCommandList::TEntries& list, const std::vector<TAwaited>& awaited,
+                      bool inStep, bool errorCounts, std::vector<TLine>& lines,
                       const std::function<bool(bool waitAtEnd)>& next) {
   TPassResult result;
   result.Through = lines[0].EndPos;
   bool linesMissing = false;  // a continuation that did not come is not waited for twice
-  if (pendingIndex >= 0) {
-    const TCommandSyntax& cmd = list[static_cast<std::size_t>(pendingIndex)];
-    bool complete = true;
-    while (lines.size() < cmd.Lines) {
-      if (!next(true)) {
-        complete = false;
-        linesMissing = true;
-        break;
-      }
+  auto haveLines = [&](std::size_t count, bool grace) {
+    while (lines.size() < count && !linesMissing) {
+      if (!next(grace)) linesMissing = true;
     }
-    if (complete) {
-      const TReplyKind kind =
-          MatchReply(cmd, errorCounts, JoinLines(lines, cmd.Lines), result.Groups);
-      if (kind != TReplyKind::None) {
-        result.Kind =
-            kind == TReplyKind::Reply ? TPassResult::PendingReply : TPassResult::PendingError;
-        result.Index = pendingIndex;
-        result.Through = lines[cmd.Lines - 1].EndPos;
-        return result;
-      }
+    return lines.size() >= count;
+  };
+
+  // Every awaited command whose pattern fits. Replies come in order, so the line belongs to one
+  // of them; which one is known only when it fits one alone.
+  std::size_t fits = 0;
+  for (std::size_t i = 0; i < awaited.size(); ++i) {
+    const TCommandSyntax* cmd = awaited[i].Entry;
+    if (cmd == nullptr || cmd->Lines == 0 || !haveLines(cmd->Lines, true)) continue;
+    TLaserMsg groups;
+    if (MatchReply(*cmd, false, JoinLines(lines, cmd->Lines), groups) != TReplyKind::Reply) {
+      continue;
+    }
+    if (fits++ == 0) {
+      result.Kind = TPassResult::Reply;
+      result.Awaited = i;
+      result.Groups = std::move(groups);
+      result.Through = lines[cmd->Lines - 1].EndPos;
     }
   }
-  // Past its reply wait the command still owns the line: what does not fit it is dropped, not
-  // taken for the reply of another command.
-  if (pendingLate) {
-    result.Kind = TPassResult::LateDropped;
+  if (fits > 1) {
+    result.Kind = TPassResult::Ambiguous;
+    result.Through = lines[0].EndPos;
+    result.Groups.clear();
+  }
+  if (fits > 0) return result;
+
+  if (errorCounts && !awaited.empty() && IsErrorReply(text::TrimControls(lines[0].Text))) {
+    result.Kind = awaited.size() == 1 ? TPassResult::Refusal : TPassResult::Ambiguous;
+    result.Awaited = 0;
     return result;
   }
+  // Out of step a line that fits no awaited command is a reply to something given up on.
+  if (!inStep) return result;
 
   // Any other entry whose pattern fits. A line that fits entries naming different commands (the
   // currents of both branches, say) is not delivered: nothing tells which it answers, and a value
@@ -158,13 +158,8 @@ TPassResult MatchPass(const TCommandList::TEntries& list, int pendingIndex, bool
   int chosen = -1;
   bool ambiguous = false;
   for (std::size_t i = 0; i < list.size() && !ambiguous; ++i) {
-    if (static_cast<int>(i) == pendingIndex) continue;
     const TCommandSyntax& cmd = list[i];
-    if (cmd.Lines == 0) continue;
-    while (lines.size() < cmd.Lines && !linesMissing) {
-      if (!next(false)) linesMissing = true;
-    }
-    if (lines.size() < cmd.Lines) continue;
+    if (cmd.Lines == 0 || !haveLines(cmd.Lines, false)) continue;
     TLaserMsg groups;
     if (MatchReply(cmd, false, JoinLines(lines, cmd.Lines), groups) != TReplyKind::Reply) continue;
     if (chosen < 0) {

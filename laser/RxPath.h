@@ -59,27 +59,34 @@ enum class TReplyKind { None, Reply, Error };
 TReplyKind MatchReply(const TCommandSyntax& cmd, bool errorCounts, const std::string& text,
                       TLaserMsg& groups);
 
+// A written command whose reply may come now, as one pass sees it: its pattern, or none for a
+// typed text that the table does not know (such a command can only be refused).
+struct TAwaited {
+  const TCommandSyntax* Entry = nullptr;
+};
+
 // What one pass over the front of the receive text decided.
 struct TPassResult {
   enum TKind {
-    PendingReply,  // the pending command's reply
-    PendingError,  // the pending command's refusal
-    OtherReply,    // the reply of another entry, which fits that entry alone
-    LateDropped,   // the first line, dropped: a command past its reply wait still owns the line
-    Dropped,       // the first line, which nothing recognises or which fits several commands
+    Reply,       // the reply of one awaited command, the only one it fits
+    Refusal,     // "ERROR" while exactly one command is awaited: that command's refusal
+    Ambiguous,   // fits several awaited commands: dropped; it is at least the reply of Awaited
+    OtherReply,  // in step, the reply of an entry no awaited command has, which fits it alone
+    Dropped,     // the first line, which nothing recognises or which fits several commands
   };
   TKind Kind = Dropped;
-  int Index = -1;           // the entry of a reply or refusal
+  std::size_t Awaited = 0;  // Reply, Refusal: that command; Ambiguous: the oldest it fits
+  int Index = -1;           // OtherReply: the table entry
   std::size_t Through = 0;  // the position of the last LF consumed
   TLaserMsg Groups;         // of a reply
 };
 
 // Decides one pass. `lines` holds at least the first line; `next(waitAtEnd)` appends the next
-// line to it and returns false when there is none (waitAtEnd: the rest of a reply that is waited
-// for deserves a grace also when nothing of it is here yet). `pendingIndex` is the pending
-// command's entry (-1: none, or a typed command without one); `pendingLate` that a command, with
-// or without an entry, is past its reply wait; `errorCounts` that an "ERROR" may be taken as the
-// pending command's refusal.
-TPassResult MatchPass(const TCommandList::TEntries& list, int pendingIndex, bool pendingLate,
-                      bool errorCounts, std::vector<TLine>& lines,
+// line to it and returns false when there is none (waitAtEnd: the rest of a reply that is awaited
+// deserves a grace also when nothing of it is here yet). `awaited` are the commands whose replies
+// may come, oldest first. `inStep`: nothing is unanswered past its reply wait, so a line that fits
+// no awaited command may still be delivered as a stray reply; out of step it is dropped.
+// `errorCounts`: an "ERROR" may be taken as a refusal.
+TPassResult MatchPass(const TCommandList::TEntries& list, const std::vector<TAwaited>& awaited,
+                      bool inStep, bool errorCounts, std::vector<TLine>& lines,
                       const std::function<bool(bool waitAtEnd)>& next);

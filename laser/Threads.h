@@ -1,123 +1,40 @@
-// The laser's worker threads and its command queue.
+// The laser's four worker threads: the sender (Sender.cpp), the receiver (Receiver.cpp), the
+// matcher (Matcher.cpp) and the phase timer (PhaseTimer.cpp). Each is given what it shares with
+// the others; the laser owns all of it and outlives its threads.
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
 
-#include "laser/Commands.h"
-#include "laser/Regex.h"
+#include "laser/CommandQueue.h"
+#include "laser/ReceiveText.h"
+#include "laser/ReplyBook.h"
 #include "laser/RxPath.h"
 #include "laser/Sync.h"
+#include "laser/WorkerThread.h"
+#include "serial/ComPort.h"
 
-class TLaser;
-
-// Two command texts name the same command when their first letters agree (case ignored) and the
-// digit runs after them agree with leading zeros ignored; parameters do not count.
-bool SameCommand(const std::string& first, const std::string& second);
-
-struct TQueueItem {
-  int CommandIndex = -1;  // index in the laser's command table, -1 for a typed command
-  std::string Text;
-  bool Sent = false;
-  std::uint64_t Serial = 0;  // tells one queued command from another with the same text
-  bool Late = false;         // its reply wait has passed: only its own late reply may still come
-};
-
-// A command written without a reply wait (the error-code read) whose answer may still come.
-struct TUnanswered {
-  std::uint64_t Serial = 0;
-  std::string Text;
-  int CommandIndex = -1;
-  std::chrono::steady_clock::time_point Until;  // no answer of it can come later than this
-};
-
-// First-in first-out command texts with their table index; all operations are thread-safe, and
-// Push, Peek and Pop take constant time however many commands wait.
-class TStrQueue {
- public:
-  // Trims the text (codes 0 to 32 at both ends); a blank text is not queued.
-  void Push(std::string_view text, int commandIndex);
-  std::optional<TQueueItem> Peek() const;  // a copy of the head item
-  void Pop();
-  // Pops the head only while it is the item `serial`: a close may have emptied the queue, and a
-  // reopen filled it again, while the sending thread waited for that item's reply.
-  void PopIf(std::uint64_t serial);
-  bool IsHead(std::uint64_t serial) const;
-  void Clear();  // no OnChange
-  // Without the lock: the workers ask on every turn. Written under the lock before OnChange runs,
-  // so a thread that pauses and then finds 0 here cannot miss a push's resume.
-  int Count() const { return FCount.load(); }
-  // Marks the head as written, when it is still the item `serial`.
-  void MarkSent(std::uint64_t serial);
-  // Marks the head as past its reply wait, when it is still the item `serial`.
-  void MarkLate(std::uint64_t serial);
-  // Signals `event` only while the item `serial` is still the head, so a reply that comes late
-  // can never release the command written after it.
-  void SignalIfHead(std::uint64_t serial, TEvent& event);
-
-  // Runs on the thread that pushed or popped, after the queue's lock is released.
-  std::function<void(TStrQueue* Sender)> OnChange;
-
- private:
-  void Changed();
-  mutable std::mutex FLock;
-  std::deque<TQueueItem> FItems;  // head first
-  std::atomic<int> FCount{0};     // FItems.size()
-  std::uint64_t FNextSerial = 1;
-};
-
-// A pausable worker thread. Launch() starts it; it then runs to its first WaitRun and blocks
-// there until Resume. Its owner stops and joins it.
-class TMonitorThread {
- public:
-  TMonitorThread(TLaser* laser, const char* className);
-  virtual ~TMonitorThread();
-  TMonitorThread(const TMonitorThread&) = delete;
-  TMonitorThread& operator=(const TMonitorThread&) = delete;
-
-  void Launch();
-  virtual void Resume();
-  virtual void Pause();
-  virtual void Stop();
-  void Join();
-
-  bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
-  bool Running() const { return RunEvent.IsSet(); }
-  const char* ClassName() const { return FClassName; }
-
- protected:
-  virtual void Execute() = 0;
-  virtual void ReportError();
-  void WaitRun();
-  void Synchronize(const std::function<void()>& fn);
-  // New error codes were taken out of the input, `code` the last: ends a running phase, then
-  // OnLaserError.
-  void ReportErrorCode(std::uint8_t code);
-
-  TLaser* Laser;
-  TEvent RunEvent{true, false};
-  int ErrorCode = 0;
-  std::string ErrorMessage;
-
- private:
-  const char* FClassName;
-  std::atomic<bool> FTerminated{false};
-  std::thread FThread;
+// What the workers share.
+struct TWorkerShared {
+  TStrQueue& Queue;        // commands not yet written
+  TReceiveText& Rx;        // received text not yet consumed
+  TSharedReplyBook& Book;  // commands written whose replies may still come
+  // Held by the sender while it writes, and by a close while it empties the queue: a command is
+  // written on the connection it was queued for, or never.
+  std::mutex& WriteLock;
+  TEvent& ReplyEvent;       // the pending command was answered
+  TEvent& ErrorReplyEvent;  // the pending command was refused (or the sender is stopped)
+  TEvent& InputWakeEvent;   // the receiver is paused or stopped
+  TEvent& LineEvent;        // for the sender: a reply settled something, a command was queued
 };
 
 class TOutputMonitor : public TMonitorThread {
  public:
-  TOutputMonitor(TLaser* laser, TStrQueue& queue);
+  TOutputMonitor(TLaser* laser, const TWorkerShared& shared);
   void Stop() override;
   // The command texts the sending thread treats specially; set from the command table.
   void SetSpecialCommands(const std::string* clearError, const std::string* readErrorCode,
@@ -130,34 +47,41 @@ class TOutputMonitor : public TMonitorThread {
   void Execute() override;
 
  private:
-  void SendItem(const TQueueItem& item, TOverlapped& overlapped);
+  // In step: the next command, written, and its reply waited for.
+  void SendItem(TQueueItem item, TOverlapped& overlapped);
+  // Out of step: Laser OFF at once, otherwise the engine's own reads until the line is in step.
+  void Resync(TOverlapped& overlapped);
+  // Writes a command and enters it in the book (an unanswered one, the error-code read, among the
+  // reads whose answer comes as error lines); false when it was not written because the
+  // connection it was queued for has closed. A record taken from the queue (`fromQueue`) has its
+  // hold there released once it is on record here.
+  bool Write(TWrittenCommand& record, std::uint64_t connection, bool unanswered, bool fromQueue,
+             TOverlapped& overlapped);
   // Throws away received text that ends no line and has stopped growing: it cannot be the start
   // of the reply to the command about to be written, and would spoil that reply.
   void DropStaleInput();
-  TStrQueue& Queue;
+  TWrittenCommand Record(const TQueueItem& item, bool waited) const;
+
+  TWorkerShared S;
+  std::uint64_t FWriteSerial = 0;  // only this thread writes
   mutable std::mutex FSlotLock;
   std::string FClearErrorCmd, FReadErrorCodeCmd, FResetCmd;
 };
 
 class TInputMonitor : public TMonitorThread {
  public:
-  explicit TInputMonitor(TLaser* laser);
+  TInputMonitor(TLaser* laser, const TWorkerShared& shared, TMonitorThread& matcher);
   void Resume() override;
   void Pause() override;
   void Stop() override;
-  std::uint8_t LastErrorCode() const { return FLastErrorCode; }
-  // Takes the error-code lines out of the receive text (BufferLock held); returns true when a
-  // new code was found. A CR at the very end ends a line only when `finalCr` says that no LF
-  // can follow it any more.
-  bool ScanErrorLines(std::string& buffer, bool finalCr = false);
 
  protected:
   void Execute() override;
 
  private:
   void PauseAndRecheck();
-  TErrorLineScanner FErrorLines;
-  std::atomic<std::uint8_t> FLastErrorCode{0};
+  TWorkerShared S;
+  TMonitorThread& FMatcher;
 };
 
 class TInnerTimer : public TMonitorThread {
@@ -184,22 +108,23 @@ class TInnerTimer : public TMonitorThread {
 
 class TBufferMonitor : public TMonitorThread {
  public:
-  explicit TBufferMonitor(TLaser* laser);
+  TBufferMonitor(TLaser* laser, const TWorkerShared& shared, const TOutputMonitor& sender);
 
  protected:
   void Execute() override;
 
  private:
   void Pass();
-  std::optional<TLine> ExtractLine(std::size_t start);
   bool ExtractNextLine(bool waitAtEnd);
   void DeleteThrough(std::size_t endPos);
-  void Deliver(const TCommandSyntax& cmd, bool pending, std::uint64_t pendingSerial);
-  void ReportCommandError(const TCommandSyntax& cmd, const std::string& text,
-                          std::uint64_t pendingSerial);
+  // A reply or refusal of a written command: everything written before it is done, and the
+  // sender moves on.
+  void Answered(const TWrittenCommand& command, bool refused);
   // The refusal of a command written without a reply wait (the error-code read).
   void ReportReadRefused(const TUnanswered& read, const TCommandList::TEntries& list);
 
+  TWorkerShared S;
+  const TOutputMonitor& FSender;
   int MatchedIndex = -1;
   TLaserMsg Matches;
   std::string PendingText;

@@ -45,17 +45,22 @@ std::optional<std::string> FileVersionString(const std::wstring& path, const std
   return ToUtf8(text, chars);
 }
 
-std::optional<std::string> ProgramVersionString(const std::string& name) {
+std::wstring ProgramFilePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return std::nullopt;
+    if (n == 0) return {};
     if (n < path.size()) {
       path.resize(n);
-      break;
+      return path;
     }
     path.resize(path.size() * 2);  // a long path: try again with room for it
   }
+}
+
+std::optional<std::string> ProgramVersionString(const std::string& name) {
+  const std::wstring path = ProgramFilePath();
+  if (path.empty()) return std::nullopt;
   return FileVersionString(path, name);
 }
 

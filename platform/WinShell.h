@@ -10,6 +10,9 @@
 std::optional<std::string> FileVersionString(const std::wstring& path, const std::string& name);
 // The same for the running program's own executable.
 std::optional<std::string> ProgramVersionString(const std::string& name);
+// The full path of the running program's executable (whatever argv[0] says); empty if the
+// system cannot tell.
+std::wstring ProgramFilePath();
 // Opens a document or web address (UTF-8) with the shell's "open" verb in a normally shown
 // window; false when the shell could not.
 bool ShellOpen(const std::string& target);

@@ -5,11 +5,14 @@
 # LASER_SIM_MODEL says otherwise) on a pseudo-terminal linked as COM1 in a temporary
 # LASER_COM_DIR, opens the window on that port, and stops the simulator when the window closes.
 # With LASER_PORT=N the window opens on COM N and no simulator runs.
+#
+# It installs only what building and running the program needs (scripts/setup.sh run) and
+# builds the `release` preset, which leaves the tests and benchmarks out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "run.sh: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are empty); run it in a desktop session, or under a virtual one: xvfb-run -a bash scripts/run.sh" >&2
+  echo "run.sh: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are empty); run it in a desktop session, or under a virtual one: xvfb-run -a bash scripts/run.sh (Debian package xvfb)" >&2
   exit 1
 fi
 if [ -n "${LASER_PORT:-}" ] && ! [[ "$LASER_PORT" =~ ^[0-9]+$ && "$LASER_PORT" -ge 1 && "$LASER_PORT" -le 256 ]]; then
@@ -17,11 +20,18 @@ if [ -n "${LASER_PORT:-}" ] && ! [[ "$LASER_PORT" =~ ^[0-9]+$ && "$LASER_PORT" -
   exit 1
 fi
 
-bash scripts/setup.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target QNLaserControl laser-sim >/dev/null
+bash scripts/setup.sh run
+# Quiet unless something fails; then the build's own output says what.
+build_log=$(mktemp /tmp/laser-build-XXXXXX)
+if ! { cmake --preset release && cmake --build --preset release -j "$(nproc 2>/dev/null || echo 2)" \
+    --target QNLaserControl laser-sim; } >"$build_log" 2>&1; then
+  tail -n 60 "$build_log" >&2
+  echo "run.sh: the build failed (the whole output: $build_log)" >&2
+  exit 1
+fi
+rm -f "$build_log"
 
-bin=build/default
+bin=build/release
 if [ -n "${LASER_PORT:-}" ]; then
   exec "$bin/app/QNLaserControl" "/PORT:$LASER_PORT" "$@"
 fi

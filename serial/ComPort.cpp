@@ -20,6 +20,7 @@ TComPort::~TComPort() {
 
 bool TComPort::Open() {
   if (Connected()) return true;
+  FOpenError = 0;
   std::shared_ptr<TPortHandle> handle = OpenDevice();
   if (!handle) return false;
   // A setting the driver refuses does not keep a port from opening.

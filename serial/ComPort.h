@@ -66,6 +66,9 @@ class TComPort {
   bool Close();
 
   bool Connected() const { return FConnected.load(std::memory_order_acquire); }
+  // The system's reason the last Open failed (errno on POSIX, GetLastError on Win32: EACCES, a
+  // device the user may not open; EBUSY, one in use); 0 after an Open that succeeded.
+  int OpenError() const { return FOpenError; }
   void SetConnected(bool value);
 
   TPort Port() const { return FPort; }
@@ -159,6 +162,7 @@ class TComPort {
   std::uint32_t FOutBufferSize = 1024;
   TCommTimeouts FTimeouts;
   std::atomic<bool> FConnected{false};
+  int FOpenError = 0;  // Open and OpenError run on the same (the UI) thread
 
   // The handle is swapped on the UI thread and used by the workers; they take a reference for
   // each operation so that a close never pulls a descriptor out from under a waiting thread.

@@ -187,11 +187,18 @@ std::optional<tcflag_t> LineBits(std::uint8_t byteSize, TParity parity, TStopBit
 
 std::shared_ptr<TPortHandle> TComPort::OpenDevice() {
   const std::string path = DeviceName();
-  if (path.empty()) return nullptr;
+  if (path.empty()) {
+    FOpenError = ENOENT;
+    return nullptr;
+  }
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    FOpenError = errno;
+    return nullptr;
+  }
   const int closing = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (closing < 0) {
+    FOpenError = errno;
     ::close(fd);
     return nullptr;
   }
@@ -202,6 +209,7 @@ std::shared_ptr<TPortHandle> TComPort::OpenDevice() {
   // refuses a second opener even where TIOCEXCL does not (root, or this same process).
   if (::tcgetattr(fd, &tio) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       ::ioctl(fd, TIOCEXCL) != 0) {
+    FOpenError = errno;
     return nullptr;
   }
   // Raw mode is not optional: echo or line editing would change the bytes of the protocol.
@@ -219,6 +227,7 @@ std::shared_ptr<TPortHandle> TComPort::OpenDevice() {
   termios check{};
   if (::tcsetattr(fd, TCSANOW, &tio) != 0 || ::tcgetattr(fd, &check) != 0 ||
       (check.c_lflag & (ICANON | ECHO)) != 0) {
+    FOpenError = errno != 0 ? errno : EIO;
     ::ioctl(fd, TIOCNXCL);
     return nullptr;
   }

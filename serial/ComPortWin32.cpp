@@ -236,9 +236,13 @@ std::shared_ptr<TPortHandle> TComPort::OpenDevice() {
   const std::wstring name = Widen(DeviceName());
   const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  if (file == INVALID_HANDLE_VALUE) {
+    FOpenError = static_cast<int>(GetLastError());
+    return nullptr;
+  }
   const HANDLE closing = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!closing) {
+    FOpenError = static_cast<int>(GetLastError());
     CloseHandle(file);
     return nullptr;
   }

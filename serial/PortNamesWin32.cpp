@@ -42,3 +42,11 @@ std::optional<std::vector<std::string>> PresentPorts() {
   RegCloseKey(key);
   return names;
 }
+
+std::optional<std::vector<TPortInfo>> PresentPortInfo() {
+  const std::optional<std::vector<std::string>> names = PresentPorts();
+  if (!names) return std::nullopt;
+  std::vector<TPortInfo> ports;
+  for (const std::string& name : *names) ports.push_back({name, {}, {}});
+  return ports;
+}

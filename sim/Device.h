@@ -130,6 +130,8 @@ class Device {
   // Later lines of the code carry the second code too ("07 (03)"); a negative one removes it.
   void SetErrorDetail(int code, int detail);
   void SetSN(int sn) { state_.sn = sn; }
+  // From now on a reply is lost with probability p (1: the controller falls silent).
+  void SetDrop(double p) { options_.drop = p; }
 
   const DeviceState& State() const { return state_; }
   DeviceState& MutableState() { return state_; }

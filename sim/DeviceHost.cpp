@@ -1,5 +1,7 @@
 #include "sim/DeviceHost.h"
 
+#include <utility>
+
 namespace sim {
 
 DeviceHost::DeviceHost(Options options)
@@ -84,10 +86,83 @@ void DeviceHost::ReceiveFromLine(std::unique_lock<std::mutex>& lock, std::string
   lock.lock();
 }
 
-void DeviceHost::FinishRequests() {
+bool DeviceHost::StartServing(const std::string& linkPath) {
+  std::lock_guard l(m_);
+  if (started_) return false;
+  linkPath_ = linkPath;
+  if (!OpenLine()) return false;
+  started_ = running_ = true;
+  thread_ = std::thread(&DeviceHost::Serve, this);
+  return true;
+}
+
+void DeviceHost::StopServing() {
+  {
+    std::lock_guard l(m_);
+    stop_ = true;
+  }
+  Wake();
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard l(m_);
+  for (auto& [r, done] : requests_) done.set_value(false);
+  requests_.clear();
+  CloseLine();
+}
+
+bool DeviceHost::Perform(Request r) {
+  CloseLine();
+  if (r == Request::Unplug) return true;
+  return OpenLine();
+}
+
+void DeviceHost::Serve() {
+  ThreadStarts();
+  std::string out;      // taken off the device, not yet accepted by the line
+  bool broken = false;  // the line has ended on its own: wait for a replug
+  std::unique_lock l(m_);
+  while (!stop_) {
+    while (!requests_.empty()) {
+      auto [r, done] = std::move(requests_.front());
+      requests_.pop_front();
+      out.clear();
+      broken = false;
+      done.set_value(Perform(r));
+    }
+    Device::Due due = device_.TakeDue(NowMs() + LeadMs());
+    if (LineOpen() && !broken) out += due.bytes;  // unplugged: talking into the void
+    if (due.hangUp) {
+      out.clear();
+      Perform(Request::Unplug);
+      auto notify = onAutoUnplug_;
+      l.unlock();
+      if (notify) notify();
+      l.lock();
+      continue;
+    }
+    const std::optional<double> next = device_.NextDueMs();
+    HoldLine(LineOpen() && !broken);
+    l.unlock();
+
+    Exchanged got = Exchange(out, next);
+    l.lock();
+    if (got.failed) break;
+    if (got.broken) broken = true;
+    if (!got.in.empty()) ReceiveFromLine(l, got.in, ArrivedMs());
+  }
+  // Requests still waiting are carried out here.
   running_ = false;
   for (auto& [r, done] : requests_) done.set_value(Perform(r));
   requests_.clear();
+}
+
+std::string DeviceHost::LinkPath() const {
+  std::lock_guard l(m_);
+  return linkPath_;
+}
+
+bool DeviceHost::Plugged() const {
+  std::lock_guard l(m_);
+  return LineOpen();
 }
 
 void DeviceHost::Unplug() {

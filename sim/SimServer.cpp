@@ -24,23 +24,14 @@ void WakeLead::Observe(double lateMs) {
   leadMs_ += (std::clamp(lateMs, 0.0, kMaxMs) - leadMs_) / 8;
 }
 
-SimServer::SimServer(Options options) : DeviceHost(std::move(options)) {
+SimServer::SimServer(Options options)
+    : DeviceHost(std::move(options)), paced_(device_.GetOptions().pace) {
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) throw std::runtime_error("eventfd failed");
 }
 
 SimServer::~SimServer() {
-  {
-    std::lock_guard l(m_);
-    stop_ = true;
-  }
-  Wake();
-  if (thread_.joinable()) thread_.join();
-  std::lock_guard l(m_);
-  for (auto& [r, done] : requests_) done.set_value(false);
-  requests_.clear();
-  ClosePty();
-  RemoveLink();
+  StopServing();
   ::close(wake_);
 }
 
@@ -50,17 +41,7 @@ void SimServer::Wake() const {
 }
 
 bool SimServer::Start(const std::string& linkPath) {
-  std::lock_guard l(m_);
-  if (started_) return false;
-  linkPath_ = linkPath;
-  if (!OpenPty()) return false;
-  if (!linkPath_.empty() && !PointLink()) {
-    ClosePty();
-    return false;
-  }
-  started_ = running_ = true;
-  thread_ = std::thread(&SimServer::Run, this);
-  return true;
+  return StartServing(linkPath);
 }
 
 bool SimServer::OpenPty() {
@@ -122,10 +103,7 @@ void SimServer::RemoveLink() {
   linkTarget_.clear();
 }
 
-bool SimServer::Perform(Request r) {
-  ClosePty();
-  RemoveLink();
-  if (r == Request::Unplug) return true;
+bool SimServer::OpenLine() {
   if (!OpenPty()) return false;
   if (!linkPath_.empty() && !PointLink()) {
     ClosePty();
@@ -134,106 +112,77 @@ bool SimServer::Perform(Request r) {
   return true;
 }
 
-void SimServer::Run() {
-  std::string out;      // taken off the device, not yet accepted by the pty
-  bool broken = false;  // the master reported an error: wait for a replug
-  std::unique_lock l(m_);
+void SimServer::CloseLine() {
+  ClosePty();
+  RemoveLink();
+}
+
+void SimServer::ThreadStarts() {
   // Paced bytes are due every 174 us; the default timer slack of this thread (50 us) would make
   // each one late, and the line slower than 57600 bit/s.
-  const bool paced = device_.GetOptions().pace;
-  if (paced) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  WakeLead lead;
-  while (!stop_) {
-    while (!requests_.empty()) {
-      auto [r, done] = std::move(requests_.front());
-      requests_.pop_front();
-      out.clear();
-      broken = false;
-      done.set_value(Perform(r));
-    }
-    Device::Due due = device_.TakeDue(NowMs() + lead.Ms());
-    if (master_ >= 0 && !broken) out += due.bytes;  // unplugged: talking into the void
-    if (due.hangUp) {
-      out.clear();
-      Perform(Request::Unplug);
-      auto notify = onAutoUnplug_;
-      l.unlock();
-      if (notify) notify();
-      l.lock();
+  if (paced_) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+double SimServer::ArrivedMs() const {
+  // Paced, the bytes came when this thread was woken for them, not when it got to run (but not
+  // before it last looked and found nothing).
+  return paced_ ? std::max(lookedMs_, NowMs() - lead_.Ms()) : NowMs();
+}
+
+DeviceHost::Exchanged SimServer::Exchange(std::string& out, std::optional<double> nextMs) {
+  const int master = held_;
+  while (master >= 0 && !out.empty()) {
+    ssize_t n = ::write(master, out.data(), out.size());
+    if (n > 0) {
+      out.erase(0, static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
       continue;
+    } else {
+      break;  // the client is not reading: wait until the pty takes more
     }
-    const std::optional<double> next = device_.NextDueMs();
-    const int master = broken ? -1 : master_;
-    l.unlock();
-
-    while (master >= 0 && !out.empty()) {
-      ssize_t n = ::write(master, out.data(), out.size());
-      if (n > 0) {
-        out.erase(0, static_cast<std::size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        break;  // the client is not reading: wait until the pty takes more
-      }
-    }
-
-    pollfd fds[2] = {{wake_, POLLIN, 0}, {master, POLLIN, 0}};
-    if (!out.empty()) fds[1].events |= POLLOUT;
-    timespec ts{};
-    timespec* timeout = nullptr;
-    double wakeAtMs = -1;
-    if (next) {
-      // wake for the next scheduled byte, rounded up so that it is due when we look
-      wakeAtMs = *next - lead.Ms();
-      const double waitUs = std::max(0.0, std::ceil((wakeAtMs - NowMs()) * 1000.0));
-      ts.tv_sec = static_cast<time_t>(waitUs / 1e6);
-      ts.tv_nsec = static_cast<long>(std::fmod(waitUs, 1e6) * 1000.0);
-      timeout = &ts;
-    }
-    const nfds_t count = master >= 0 ? 2 : 1;
-    const double lookedMs = NowMs();
-    const int ready = ::ppoll(fds, count, timeout, nullptr);
-    if (ready < 0 && errno != EINTR) {
-      l.lock();
-      break;
-    }
-    if (ready == 0 && paced && wakeAtMs >= 0) lead.Observe(NowMs() - wakeAtMs);
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t v;
-      [[maybe_unused]] auto n = ::read(wake_, &v, sizeof v);
-    }
-    if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-      char buf[256];
-      ssize_t n = ::read(master, buf, sizeof buf);
-      if (n > 0) {
-        l.lock();
-        // Paced, the bytes came when this thread was woken for them, not when it got to run
-        // (but not before it last looked and found nothing).
-        const double arrivedMs = paced ? std::max(lookedMs, NowMs() - lead.Ms()) : NowMs();
-        ReceiveFromLine(l, std::string_view(buf, static_cast<std::size_t>(n)), arrivedMs);
-        l.unlock();
-      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        broken = true;  // cannot happen while we hold the slave; never spin on it
-      }
-    }
-    l.lock();
   }
-  FinishRequests();
+
+  pollfd fds[2] = {{wake_, POLLIN, 0}, {master, POLLIN, 0}};
+  if (!out.empty()) fds[1].events |= POLLOUT;
+  timespec ts{};
+  timespec* timeout = nullptr;
+  double wakeAtMs = -1;
+  if (nextMs) {
+    // wake for the next scheduled byte, rounded up so that it is due when we look
+    wakeAtMs = *nextMs - lead_.Ms();
+    const double waitUs = std::max(0.0, std::ceil((wakeAtMs - NowMs()) * 1000.0));
+    ts.tv_sec = static_cast<time_t>(waitUs / 1e6);
+    ts.tv_nsec = static_cast<long>(std::fmod(waitUs, 1e6) * 1000.0);
+    timeout = &ts;
+  }
+  const nfds_t count = master >= 0 ? 2 : 1;
+  lookedMs_ = NowMs();
+  const int ready = ::ppoll(fds, count, timeout, nullptr);
+  Exchanged got;
+  if (ready < 0 && errno != EINTR) {
+    got.failed = true;
+    return got;
+  }
+  if (ready == 0 && paced_ && wakeAtMs >= 0) lead_.Observe(NowMs() - wakeAtMs);
+  if (fds[0].revents & POLLIN) {
+    std::uint64_t v;
+    [[maybe_unused]] auto n = ::read(wake_, &v, sizeof v);
+  }
+  if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+    char buf[256];
+    ssize_t n = ::read(master, buf, sizeof buf);
+    if (n > 0) {
+      got.in.assign(buf, static_cast<std::size_t>(n));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      got.broken = true;  // cannot happen while we hold the slave; never spin on it
+    }
+  }
+  return got;
 }
 
 std::string SimServer::SlavePath() const {
   std::lock_guard l(m_);
   return slavePath_;
-}
-
-std::string SimServer::LinkPath() const {
-  std::lock_guard l(m_);
-  return linkPath_;
-}
-
-bool SimServer::Plugged() const {
-  std::lock_guard l(m_);
-  return master_ >= 0;
 }
 
 }  // namespace sim

@@ -11,7 +11,6 @@
 #include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim/DeviceHost.h"
@@ -42,24 +41,32 @@ class SimServer : public DeviceHost {
   // file is left alone and fails the start; an empty path makes no link) and starts serving.
   bool Start(const std::string& linkPath);
   std::string SlavePath() const;  // empty while unplugged
-  std::string LinkPath() const;
-  bool Plugged() const;
 
  private:
-  void Run();
-  // Unplug closes the pty and removes the link; Replug opens a new pty and points the link at it.
-  bool Perform(Request r) override;
+  // The line is a new pty with the link pointed at it; closing it removes the link.
+  bool OpenLine() override;
+  void CloseLine() override;
+  bool LineOpen() const override { return master_ >= 0; }
+  void HoldLine(bool usable) override { held_ = usable ? master_ : -1; }
+  Exchanged Exchange(std::string& out, std::optional<double> nextMs) override;
+  void Wake() const override;
+  void ThreadStarts() override;
+  double LeadMs() const override { return lead_.Ms(); }
+  double ArrivedMs() const override;
   bool OpenPty();
   void ClosePty();
   bool PointLink();
   void RemoveLink();
-  void Wake() const override;
 
-  std::string linkPath_, linkTarget_;
+  const bool paced_;
+  std::string linkTarget_;
   int master_ = -1, slave_ = -1;  // the slave end is held open so the master never sees EOF
   std::string slavePath_;
   int wake_ = -1;
-  std::thread thread_;
+  // The serving thread's own.
+  int held_ = -1;
+  WakeLead lead_;
+  double lookedMs_ = 0;  // when the last Exchange began to wait
 };
 
 }  // namespace sim

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -140,13 +142,47 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
   buttons->addWidget(ok);
   buttons->addStretch();
 
+  FSettingsFile = NamedLabel("SettingsFile", "", this);
+  FSettingsFile->hide();
+
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(12, 12, 12, 10);
   layout->addLayout(top, 1);
+  layout->addWidget(FSettingsFile);
   layout->addLayout(buttons);
 
   FormCreate();
   setFixedSize(313, 160);
+}
+
+void TAboutForm::ShowSettingsFile(const std::filesystem::path& File) {
+  const QString path = QString::fromStdU16String(File.u16string());
+  QString brief = path;
+#ifndef _WIN32
+  // The home folder as Linux users write it.
+  const QString home = QDir::homePath();
+  if (home.size() > 1 && path.startsWith(home + '/')) brief = '~' + path.mid(home.size());
+#endif
+  const QString label = QStringLiteral("Settings: ");
+  const QFontMetrics metrics = FSettingsFile->fontMetrics();
+  const int room = width() - layout()->contentsMargins().left() -
+                   layout()->contentsMargins().right() - metrics.horizontalAdvance(label);
+  // The folder gives way in its middle; the file's own name stays whole.
+  const QString name = QString::fromStdU16String(File.filename().u16string());
+  const QString folder = brief.left(brief.size() - name.size());
+  QString shown = brief;
+  if (metrics.horizontalAdvance(brief) > room) {
+    const int folderRoom = room - metrics.horizontalAdvance(name);
+    shown = folderRoom > metrics.horizontalAdvance(QStringLiteral("/\u2026/"))
+                ? metrics.elidedText(folder, Qt::ElideMiddle, folderRoom) + name
+                : metrics.elidedText(brief, Qt::ElideMiddle, room);
+  }
+  FSettingsFile->setText(label + shown);
+  FSettingsFile->setToolTip(path);
+  if (FSettingsFile->isHidden()) {
+    FSettingsFile->show();
+    setFixedSize(width(), height() + FSettingsFile->sizeHint().height() + layout()->spacing());
+  }
 }
 
 void TAboutForm::FormCreate() {

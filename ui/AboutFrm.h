@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <filesystem>
 
 class QLabel;
 class QPushButton;
@@ -24,6 +25,9 @@ class TAboutForm : public QDialog {
   explicit TAboutForm(QWidget* parent = nullptr);
 
   void Label4Click();  // opens the maker's home page in the desktop's browser
+  // The line that names the settings file in use (elided in the middle; the whole path is its
+  // tool tip).
+  void ShowSettingsFile(const std::filesystem::path& File);
 
  private:
   void FormCreate();
@@ -31,4 +35,5 @@ class TAboutForm : public QDialog {
   QLabel* FImage = nullptr;
   QLabel* FProductName = nullptr;
   QLabel* FFileVersion = nullptr;
+  QLabel* FSettingsFile = nullptr;
 };

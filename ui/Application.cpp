@@ -1,9 +1,16 @@
 #include "ui/Application.h"
 
+#include <QLocale>
 #include <QMessageBox>
 #include <QWidget>
+#include <clocale>
 
-TLaserApplication::TLaserApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TLaserApplication::TLaserApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  // "." as the decimal separator for every number whatever the locale, set once here: the
+  // application object has just set the C library's numeric locale from the environment.
+  std::setlocale(LC_NUMERIC, "C");
+  QLocale::setDefault(QLocale::c());
+}
 
 bool TLaserApplication::notify(QObject* Receiver, QEvent* Event) {
   // Our slots catch for themselves (Guarded); this is the last line for anything that still

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/TextEncoding.h"
+#include "logic/TextEncoding.h"
 
 class QPlainTextEdit;
 class QPushButton;

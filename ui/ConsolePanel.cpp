@@ -6,6 +6,8 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -20,6 +22,7 @@
 #include <QTextEdit>
 #include <QThread>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "laser/ErrorExplan.h"
 #include "laser/QNLaser.h"
@@ -29,6 +32,7 @@ namespace {
 
 const QColor kSentColour(255, 0, 0);
 const QColor kReceivedColour(0, 0, 255);
+const QColor kEngineColour(128, 128, 128);  // the engine's own reads after a lost reply
 
 // Blanks and control characters off both ends, as a typed command is sent.
 QString TrimCommand(const QString& text) {
@@ -39,7 +43,7 @@ QString TrimCommand(const QString& text) {
   return text.mid(first, last - first);
 }
 
-// Commands go out as single-byte text of at most 255 characters.
+// Commands go out as single-byte text of at most 255 characters on one line.
 std::string CommandBytes(const QString& text) {
   QByteArray bytes = text.toLatin1();
   if (bytes.size() > 255) bytes.truncate(255);
@@ -63,6 +67,15 @@ TConsolePanel::TConsolePanel(TLaser& laser, TExplanationList& explanations, QWid
 
   // --- the console ---
   FCmdBox = Named(new QLineEdit(this), "CmdBox", "Press Enter to send command to Laser");
+  FCmdProblem = Named(new QLabel(this), "CmdProblem");
+  FCmdProblem->setStyleSheet("color: rgb(192, 0, 0);");
+  FCmdProblem->setWordWrap(true);
+  FCmdProblem->hide();
+  connect(FCmdBox, &QLineEdit::textEdited, this, [this] {
+    FCmdProblem->hide();
+    FRecalled = -1;  // edited: the line is the operator's own again
+  });
+  FCmdBox->installEventFilter(this);
   FSendCmd = Named(new QPushButton(style()->standardIcon(QStyle::SP_ArrowRight), "", this),
                    "SendCmd", "Send command to laser");
   FSendCmd->setAutoDefault(false);
@@ -95,6 +108,7 @@ TConsolePanel::TConsolePanel(TLaser& laser, TExplanationList& explanations, QWid
   auto* left = new QVBoxLayout;
   left->setSpacing(4);
   left->addLayout(entry);
+  left->addWidget(FCmdProblem);
   left->addWidget(FReceive, 1);
   auto* right = new QVBoxLayout;
   right->setSpacing(4);
@@ -125,22 +139,32 @@ TConsolePanel::TConsolePanel(TLaser& laser, TExplanationList& explanations, QWid
   FErrors->setLineWrapMode(QPlainTextEdit::NoWrap);
   FErrors->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   FErrors->setMaximumBlockCount(10000);  // read-error lines typed over days stay bounded
+  // Arrows, page keys and Ctrl+Home/End move through the lines; the text stays read-only.
+  FErrors->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  FErrors->setFocusPolicy(Qt::StrongFocus);
   FErrors->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(save, &QPushButton::clicked, this, &TConsolePanel::SaveClick);
   connect(reset, &QPushButton::clicked, this, &TConsolePanel::ResetClick);
   connect(clearError, &QPushButton::clicked, this, &TConsolePanel::ClearErrorClick);
   connect(getError, &QPushButton::clicked, this, &TConsolePanel::GetErrorClick);
+  // The four buttons in two rows on the left, the error list beside them the group's whole
+  // height, so that several lines show even in the smallest window.
   auto* system = new QGridLayout(FSystem);
-  // The main window gives the group little height: two rows of buttons beside the list.
-  system->setContentsMargins(4, 2, 4, 4);
+  system->setContentsMargins(4, 5, 4, 4);
   system->setHorizontalSpacing(3);
   system->setVerticalSpacing(3);
-  system->addWidget(save, 0, 0);
-  system->addWidget(reset, 0, 1);
-  system->addWidget(clearError, 1, 0);
-  system->addWidget(getError, 1, 1);
-  system->addWidget(FErrors, 0, 2, 2, 1);
+  int i = 0;
+  for (QPushButton* button : {save, reset, clearError, getError}) {
+    system->addWidget(button, i / 2, i % 2);
+    button->setMinimumHeight(21);
+    button->setMaximumHeight(33);
+    button->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+    button->setMinimumWidth(button->fontMetrics().horizontalAdvance(button->text()) + 12);
+    ++i;
+  }
+  system->addWidget(FErrors, 0, 2, 3, 1);
   system->setColumnStretch(2, 1);
+  system->setRowStretch(2, 1);
   FSystem->hide();  // shown where the main window places it
 
   // --- the popup menu of the transcript and the error list ---
@@ -171,41 +195,42 @@ TConsolePanel::~TConsolePanel() = default;
 
 // ---------------------------------------------------------------- wiring and shown state
 
-void TConsolePanel::BindLaserEvents() {
-  const std::weak_ptr<int> alive = FAlive;
-  FLaser.OnLaserError = [this, alive](TLaser* s, std::uint8_t code) {
-    if (alive.lock()) LaserLaserError(s, code);
-  };
-  FLaser.OnClearError = [this, alive](TLaser* s) {
-    if (alive.lock()) LaserClearError(s);
-  };
-  FLaser.OnReset = [this, alive](TLaser* s) {
-    if (alive.lock()) LaserReset(s);
-  };
-  const TLaserNotify ended = [this, alive](TLaser* s) {
-    if (alive.lock()) LaserReseted(s);
-  };
-  FLaser.OnClearedError = ended;
-  FLaser.OnReseted = ended;
-  FLaser.OnMointorError = [this, alive](TLaser* s, const std::string& buf) {
-    if (alive.lock()) LaserMointorError(s, buf);
-  };
+void TConsolePanel::Subscribe(TLaserEvents& Events) {
+  FEvents = &Events;
+  FSubscriptions +=
+      Events.LaserError.Subscribe([this](std::uint8_t Code) { LaserLaserError(&FLaser, Code); });
+  FSubscriptions += Events.ClearError.Subscribe([this] { LaserClearError(&FLaser); });
+  FSubscriptions += Events.Reset.Subscribe([this] { LaserReset(&FLaser); });
+  FSubscriptions += Events.ClearedError.Subscribe([this] { LaserReseted(&FLaser); });
+  FSubscriptions += Events.Reseted.Subscribe([this] { LaserReseted(&FLaser); });
+  FSubscriptions += Events.MointorError.Subscribe(
+      [this](const std::string& Text) { LaserMointorError(&FLaser, Text); });
+  if (FShown) SubscribeShown();
+}
+
+void TConsolePanel::SubscribeShown() {
+  if (!FEvents) return;
+  FShownSubscriptions.Clear();
+  FShownSubscriptions +=
+      FEvents->Receive.Subscribe([this](const std::string& buf) { LaserReceive(&FLaser, buf); });
+  // What the engine writes of its own shows too: the transcript holds every line written.
+  FShownSubscriptions += FEvents->Resync.Subscribe([this](const std::string& buf) {
+    AppendTranscript(QString::fromLatin1(buf.data(), buf.size()) + '\t', kEngineColour);
+  });
 }
 
 void TConsolePanel::ShowConsole() {
   FShown = true;
   show();
   raise();
-  const std::weak_ptr<int> alive = FAlive;
-  FLaser.OnReceive = [this, alive](TLaser* s, const std::string& buf) {
-    if (alive.lock()) LaserReceive(s, buf);
-  };
+  SubscribeShown();
   FCmdBox->setFocus();
 }
 
 void TConsolePanel::HideConsole() {
   FShown = false;
-  FLaser.OnReceive = nullptr;  // received text is shown nowhere while the console is hidden
+  // Received text is shown nowhere while the console is hidden: the engine stops handing it over.
+  FShownSubscriptions.Clear();
   hide();
 }
 
@@ -219,14 +244,38 @@ void TConsolePanel::ClearForDisconnectedState() {
 void TConsolePanel::ClearOnDisconnect() {
   FReceive->clear();
   FHistory->clear();
+  FRecalled = -1;
   FLastWasCR = false;
 }
 
 // ---------------------------------------------------------------- sending
 
+QString TConsolePanel::CommandProblem(const QString& text) {
+  if (text.contains('\r') || text.contains('\n')) {
+    return "Not sent: one command per line (the text holds a line break).";
+  }
+  if (text.contains(QChar(0))) return "Not sent: the text holds a NUL character.";
+  for (const QChar c : text) {
+    if (c.unicode() > 0xFF) return "Not sent: the laser takes 8-bit characters only.";
+  }
+  if (text.size() > 255) {
+    return QString("Not sent: a command has at most 255 characters, this one %1.").arg(text.size());
+  }
+  return {};
+}
+
 void TConsolePanel::SendCmdClick() {
   const QString text = TrimCommand(FCmdBox->text());
   if (text.isEmpty()) return;
+  // Refused as a whole, and left in the line to be mended: a text cut or split on its way would
+  // be another command than the one shown.
+  const QString problem = CommandProblem(text);
+  if (!problem.isEmpty()) {
+    FCmdProblem->setText(problem);
+    FCmdProblem->show();
+    return;
+  }
+  FCmdProblem->hide();
   SendText(text);
   bool known = false;
   for (int i = 0; i < FHistory->count() && !known; ++i) {
@@ -234,6 +283,41 @@ void TConsolePanel::SendCmdClick() {
   }
   if (!known) FHistory->addItem(text);
   FCmdBox->clear();
+  FRecalled = -1;
+}
+
+void TConsolePanel::RecallHistory(int Step) {
+  const int count = FHistory->count();
+  if (count == 0) return;
+  if (FRecalled < 0) {
+    if (Step > 0) return;  // below the newest already
+    FDraft = FCmdBox->text();
+    FRecalled = count;
+  }
+  const int row = std::clamp(FRecalled + Step, 0, count);
+  FRecalled = row;
+  if (row == count) {
+    FRecalled = -1;
+    FHistory->clearSelection();
+    FCmdBox->setText(FDraft);
+    return;
+  }
+  FHistory->setCurrentRow(row);
+  FCmdBox->setText(FHistory->item(row)->text());
+  FCmdProblem->hide();
+}
+
+bool TConsolePanel::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == FCmdBox && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
+      if (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) {
+        RecallHistory(key->key() == Qt::Key_Up ? -1 : 1);
+        return true;
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void TConsolePanel::CmdBoxKeyPress(QChar key) {
@@ -247,8 +331,11 @@ void TConsolePanel::CmdHistoryDblClick() {
 }
 
 void TConsolePanel::SendText(const QString& text) {
-  AppendTranscript(text + '\t', kSentColour);
-  FLaser.SendRaw(CommandBytes(text), -1);
+  // The transcript shows the bytes as they go out.
+  const std::string bytes = CommandBytes(text);
+  AppendTranscript(QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())) + '\t',
+                   kSentColour);
+  FLaser.SendRaw(bytes, -1);
 }
 
 // ---------------------------------------------------------------- the transcript
@@ -332,6 +419,9 @@ void TConsolePanel::EditClearExecute() {
 
 void TConsolePanel::AppendError(const QString& line) {
   FErrors->appendPlainText(line);
+  // A new error is news whatever the operator scrolled to: the newest line comes into view.
+  QScrollBar* bar = FErrors->verticalScrollBar();
+  bar->setValue(bar->maximum());
 }
 
 void TConsolePanel::GetErrorClick() {

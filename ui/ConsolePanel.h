@@ -6,8 +6,9 @@
 //     the panel itself over the client area below the tool bar (it starts hidden) and put
 //     SystemGroup() into the control area: setParent(area), setGeometry(...), show(). It is laid
 //     out for about 336 x 76 pixels;
-//   - BindLaserEvents() once: it binds OnLaserError, OnClearError, OnClearedError, OnReset,
-//     OnReseted and OnMointorError to this panel's handlers (or bind them yourself);
+//   - Subscribe() once to the window's fan-out of the laser's events: error codes, the
+//     clear-error and reset phases and a failed worker always, the received text and the
+//     engine's own reads while the console is shown;
 //   - SetWaitingBox() with the window's waiting box, and OnFatalClose if closing is to do more
 //     than window()->close();
 //   - ShowAdvanced checked: ShowConsole(), then stop Timer1. Unchecked: HideConsole(), then focus
@@ -24,8 +25,11 @@
 #include <memory>
 #include <string>
 
+#include "logic/LaserEvents.h"
+
 class QAction;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
@@ -45,13 +49,13 @@ class TConsolePanel : public QWidget {
 
   // --- wiring ---
   QGroupBox* SystemGroup() const { return FSystem; }
-  void BindLaserEvents();
+  void Subscribe(TLaserEvents& Events);
   void SetWaitingBox(TWaitingBox* box) { FWaitingBox = box; }
   std::function<void()> OnFatalClose;  // after a monitor error; empty: window()->close()
 
   // --- shown state (the main window's ShowAdvanced) ---
-  void ShowConsole();  // visible, OnReceive attached, focus in CmdBox
-  void HideConsole();  // hidden, OnReceive detached; the focus is the window's business
+  void ShowConsole();  // visible, received text subscribed, focus in CmdBox
+  void HideConsole();  // hidden, received text unsubscribed; the focus is the window's business
   bool Shown() const { return FShown; }
   void ClearForDisconnectedState();  // empties ErrorMsgs, CmdBox and ReceiveBuffer
   void ClearOnDisconnect();          // empties ReceiveBuffer and CmdHistory
@@ -59,8 +63,11 @@ class TConsolePanel : public QWidget {
   // --- handlers ---
   void SendCmdClick();
   void CmdBoxKeyPress(QChar key);  // Enter (13) sends
-  void CmdHistoryDblClick();       // also the click of SendHistoryItem
-  void EditClearExecute();         // empties the box RcvBufMenu was opened on
+  // Up and Down in the command line: the previous or next command of the history into the line
+  // (and selected in the list); Down past the newest brings back what was being typed.
+  void RecallHistory(int Step);
+  void CmdHistoryDblClick();  // also the click of SendHistoryItem
+  void EditClearExecute();    // empties the box RcvBufMenu was opened on
   void GetErrorClick();
   void ClearErrorClick();
   void SaveClick();
@@ -72,6 +79,10 @@ class TConsolePanel : public QWidget {
   void LaserReseted(TLaser* Sender);  // OnReseted and OnClearedError
   void LaserMointorError(TLaser* Sender, const std::string& buf);
 
+  // Why a typed text cannot go to the laser as it stands (a line break, a NUL, characters beyond
+  // 8 bits, more than 255 characters); empty when it can.
+  static QString CommandProblem(const QString& text);
+
   // --- the popup menu and the transcript ---
   QMenu* RcvBufMenu() const { return FMenu; }
   void PopupMenuOn(QWidget* box, const QPoint& globalPos);
@@ -81,7 +92,11 @@ class TConsolePanel : public QWidget {
   // The clock of the "Read Error" line; tests set a fixed one.
   std::function<QTime()> Clock;
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  void SubscribeShown();
   void SendText(const QString& text);
   void AppendTranscript(const QString& text, const QColor& color);
   void TrimTranscript();
@@ -98,10 +113,12 @@ class TConsolePanel : public QWidget {
   bool FPhaseRunning = false;  // between a clear-error or reset start and its end
   bool FLastWasCR = false;     // a received chunk ended in CR: a leading LF of the next is its pair
   int FTranscriptLimit = kDefaultTranscriptLimit;
-  // Handlers given to the laser hold this weakly, so a late event after our end does nothing.
-  std::shared_ptr<int> FAlive = std::make_shared<int>(0);
+  TLaserEvents* FEvents = nullptr;
+  TSubscriptions FSubscriptions;       // ended with the panel
+  TSubscriptions FShownSubscriptions;  // while the console is shown
 
   QLineEdit* FCmdBox = nullptr;
+  QLabel* FCmdProblem = nullptr;
   QPushButton* FSendCmd = nullptr;
   QListWidget* FHistory = nullptr;
   QPushButton* FSendHistory = nullptr;
@@ -110,4 +127,7 @@ class TConsolePanel : public QWidget {
   QPlainTextEdit* FErrors = nullptr;
   QMenu* FMenu = nullptr;
   QWidget* FMenuTarget = nullptr;
+  // The history row recalled into the command line; -1: the operator's own text is there.
+  int FRecalled = -1;
+  QString FDraft;  // what was typed before the first Up
 };

@@ -3,10 +3,12 @@
 #include <QAction>
 #include <QEvent>
 #include <QFont>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QSpinBox>
 #include <QToolButton>
 #include <algorithm>
@@ -14,37 +16,25 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "laser/PackedCurrent.h"
 #include "laser/QNLaser.h"
+#include "laser/Text.h"
+#include "logic/Detection.h"
+#include "logic/Settings.h"
 #include "ui/Application.h"
-#include "ui/Detection.h"
 #include "ui/Pictures.h"
-#include "ui/Settings.h"
+#include "ui/ValueLabel.h"
 
 // ---------------------------------------------------------------- numbers
 
 double StrToFloat(const std::string& Text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  const char* first = Text.data();
-  const char* last = first + Text.size();
-  while (first < last && blank(*first)) ++first;
-  while (last > first && blank(last[-1])) --last;
-  if (first < last && *first == '+') ++first;  // from_chars takes "-" only
-  double value = 0;
-  const auto [end, ec] = std::from_chars(first, last, value);
-  if (first == last || ec != std::errc() || end != last || !std::isfinite(value)) {
-    throw std::invalid_argument("'" + Text + "' is not a valid floating point value");
-  }
-  return value;
+  const std::optional<double> value = ParseDecimal(Text);
+  if (!value) throw std::invalid_argument("'" + Text + "' is not a valid floating point value");
+  return *value;
 }
 
 std::string FormatFloat2(double Value) {
-  char buffer[64];
-  const auto [end, ec] =
-      std::to_chars(buffer, buffer + sizeof buffer, Value, std::chars_format::fixed, 2);
-  if (ec != std::errc()) return "0.00";
-  std::string text(buffer, end);
-  if (text == "-0.00") text = "0.00";
-  return text;
+  return text::Fixed2(Value);
 }
 
 QString QtInputMask(const std::string& EditMask) {
@@ -124,60 +114,83 @@ const char* const FrequencyHint =
     "Set the trigger frequency%1. For Laser with first pusle killer, \n\ryou must set this value "
     "correctly even at external trigger mode.\r\n\r\nPress Enter key to set this value directly.";
 
-QLabel* NewLabel(QWidget* Parent, const char* Name, const QString& Text, QRect Geometry,
-                 Qt::Alignment Align = Qt::AlignLeft | Qt::AlignVCenter, bool Bold = false) {
+QLabel* NewLabel(QWidget* Parent, const char* Name, const QString& Text) {
   auto* label = new QLabel(Text, Parent);
   label->setObjectName(QString::fromLatin1(Name));
-  label->setGeometry(Geometry);
-  label->setAlignment(Align);
-  if (Bold) {
-    QFont font = label->font();
-    font.setBold(true);
-    label->setFont(font);
-  }
+  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   return label;
 }
 
+// A reported value: bold, as large as its place allows, and never cut (Widest: what the laser
+// can report at the most).
+QLabel* NewValue(QWidget* Parent, const char* Name, const QStringList& Widest,
+                 Qt::Alignment Align) {
+  auto* label = new TValueLabel(Parent, Widest, true);
+  label->setObjectName(QString::fromLatin1(Name));
+  label->setAlignment(Align);
+  return label;
+}
+
+QStringList FrequencyTexts() {
+  return {QStringLiteral("200000.00"), QStringLiteral("188888.88")};
+}
+
+QStringList CurrentTexts() {
+  return {QStringLiteral("999.99"), QStringLiteral("888.88")};
+}
+
+QStringList ModeTexts() {
+  QStringList names;
+  for (const char* name : TriggerModeNames) names << QString::fromLatin1(name);
+  return names;
+}
+
+template <typename T>
+T* Named(T* Widget, const char* Name) {
+  Widget->setObjectName(QString::fromLatin1(Name));
+  return Widget;
+}
+
+int TextHeight(const QWidget* Widget) {
+  return Widget->fontMetrics().height();
+}
+
 QToolButton* NewButton(QWidget* Parent, const char* Name, const QString& Text, const QString& Hint,
-                       QRect Geometry) {
+                       QSize Minimum = {65, 17}) {
   auto* button = new QToolButton(Parent);
   button->setObjectName(QString::fromLatin1(Name));
   button->setText(Text);
   button->setToolTip(Hint);
-  button->setGeometry(Geometry);
   button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  // The design's size is the least; the layout lets it grow with the window.
+  button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+  button->setMinimumSize(Minimum.width(),
+                         std::max(Minimum.height(), button->fontMetrics().height() + 4));
   return button;
 }
 
 // A flat button with the "set" glyph.
-QToolButton* NewOkButton(QWidget* Parent, const char* Name, const QString& Hint, QRect Geometry) {
-  auto* button = NewButton(Parent, Name, QString(), Hint, Geometry);
+QToolButton* NewOkButton(QWidget* Parent, const char* Name, const QString& Hint) {
+  auto* button = NewButton(Parent, Name, QString(), Hint, QSize(20, 21));
   button->setAutoRaise(true);
   button->setIcon(SvgIcon(QStringLiteral("ok")));
   button->setIconSize(QSize(16, 16));
   button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   return button;
-}
-
-bool Shown(const QWidget* Widget) {
-  return !Widget->isHidden();
 }
 
 void SetTag(QObject* Object, int Tag) {
   Object->setProperty("Tag", Tag);
 }
 
-// Current group geometry: two value columns (right edges) and the rows.
-constexpr int CaptionLeft = 8;
-constexpr int ValueWidth = 46;
-constexpr int Column1Right = 104;
-constexpr int Column2Right = 172;
-constexpr int RowHeight = 15;
-constexpr int HeadingTop = 13;
-constexpr int NominalTop = 28;
-constexpr int RowStep = 16;
-constexpr int EntryGap = 24;  // from the last value row to the entry row
-constexpr int EntryHeight = 21;
+// The least sizes of the design: the trigger group's three columns of 65 pixels 7 apart, the
+// current group's value columns of 46.
+constexpr int TriggerColumnWidth = 65;
+constexpr int TriggerColumnGap = 4;
+constexpr int CurrentValueWidth = 46;
+constexpr int MaxButtonHeight = 36;
+const QMargins GroupMargins(4, 4, 4, 3);
 
 }  // namespace
 
@@ -226,65 +239,47 @@ QAction* TControlPanel::NewAction(const char* Name, const QString& Caption, cons
 void TControlPanel::CreateTriggerGroup(QWidget* Area) {
   TriggerGroup = new QGroupBox(QStringLiteral(" Trigger "), Area);
   TriggerGroup->setObjectName(QStringLiteral("TriggerGroup"));
-  TriggerGroup->setGeometry(4, 2, 226, 116);
   QWidget* g = TriggerGroup;
   const auto center = Qt::AlignHCenter | Qt::AlignVCenter;
   const auto right = Qt::AlignRight | Qt::AlignVCenter;
 
-  LabelBranches2 = NewLabel(g, "LabelBranches2", QStringLiteral("Laser 1            Laser 2"),
-                            QRect(80, 12, 140, 13));
-  Label6 = NewLabel(g, "Label6", QStringLiteral("Mode:"), QRect(6, 24, 70, 13));
-  TriggerMode1 =
-      NewLabel(g, "TriggerMode1", QStringLiteral("External"), QRect(80, 24, 65, 13), center, true);
-  TriggerMode2 =
-      NewLabel(g, "TriggerMode2", QStringLiteral("External"), QRect(152, 24, 65, 13), center, true);
-  Label1 = NewLabel(g, "Label1", QStringLiteral("Frequency(Hz):"), QRect(3, 47, 84, 13));
-  {
-    // The row was measured in Tahoma; a wider face gets its letters drawn a little closer so
-    // that the caption ends before the value beside it.
-    QFont font = Label1->font();
-    const int excess = QFontMetrics(font).horizontalAdvance(Label1->text()) - Label1->width();
-    if (excess > 0) {
-      font.setLetterSpacing(QFont::AbsoluteSpacing,
-                            -std::min(1.0, (excess + 1.0) / Label1->text().size()));
-      Label1->setFont(font);
-    }
-  }
-  ActFrequency1 =
-      NewLabel(g, "ActFrequency1", QStringLiteral("30000"), QRect(84, 47, 65, 13), right, true);
-  ActFrequency2 =
-      NewLabel(g, "ActFrequency2", QStringLiteral("30000"), QRect(154, 38, 65, 13), right, true);
+  LabelBranches2 =
+      Named(new THeadingLabel(QStringLiteral("Laser 1            Laser 2"), g), "LabelBranches2");
+  Label6 = NewLabel(g, "Label6", QStringLiteral("Mode:"));
+  TriggerMode1 = NewValue(g, "TriggerMode1", ModeTexts(), center);
+  TriggerMode2 = NewValue(g, "TriggerMode2", ModeTexts(), center);
+  Label1 = NewLabel(g, "Label1", QStringLiteral("Frequency(Hz):"));
+  ActFrequency1 = NewValue(g, "ActFrequency1", FrequencyTexts(), right);
+  ActFrequency2 = NewValue(g, "ActFrequency2", FrequencyTexts(), right);
 
-  const auto newSpin = [g](const char* name, int tag, QRect geometry) {
+  const auto newSpin = [g](const char* name, int tag) {
     auto* spin = new QSpinBox(g);
     spin->setObjectName(QString::fromLatin1(name));
     spin->setRange(0, 200000);
     spin->setSingleStep(100);
     spin->setValue(0);
-    spin->setGeometry(geometry);
+    // Never narrower than its largest value: "200000" must show whole at every scale.
+    spin->setMinimumWidth(std::max(65, spin->minimumSizeHint().width()));
     SetTag(spin, tag);
     return spin;
   };
-  Frequency = newSpin("Frequency", 1, QRect(152, 44, 65, 21));
-  Frequency2 = newSpin("Frequency2", 2, QRect(152, 52, 65, 21));
+  Frequency = newSpin("Frequency", 1);
+  Frequency2 = newSpin("Frequency2", 2);
   Frequency->installEventFilter(this);
   Frequency2->installEventFilter(this);
 
-  OkFrequency =
-      NewOkButton(g, "OkFrequency", QStringLiteral("Set frequency"), QRect(152, 20, 65, 22));
+  OkFrequency = NewOkButton(g, "OkFrequency", QStringLiteral("Set frequency"));
   SetTag(OkFrequency, 0);
   connect(OkFrequency, &QToolButton::clicked, this, Guard([this](bool) { OkFrequencyClick(0); }));
 
-  InternTrig = NewButton(g, "InternTrig", QString(), QString(), QRect(8, 75, 65, 33));
+  InternTrig = NewButton(g, "InternTrig", QString(), QString());
   InternTrig->setDefaultAction(SetInternal);
   ExternTrig = NewButton(g, "ExternTrig", QStringLiteral("External"),
-                         QStringLiteral("Set External Trigger"), QRect(80, 75, 65, 33));
+                         QStringLiteral("Set External Trigger"));
   ExternTrig2 = NewButton(g, "ExternTrig2", QStringLiteral("External"),
-                          QStringLiteral("Set External Trigger"), QRect(152, 75, 65, 17));
-  CW = NewButton(g, "CW", QStringLiteral("CW"), QStringLiteral("Set CW mode"),
-                 QRect(152, 76, 65, 33));
-  CW2 = NewButton(g, "CW2", QStringLiteral("CW"), QStringLiteral("Set CW mode for Laser 2"),
-                  QRect(152, 92, 65, 17));
+                          QStringLiteral("Set External Trigger"));
+  CW = NewButton(g, "CW", QStringLiteral("CW"), QStringLiteral("Set CW mode"));
+  CW2 = NewButton(g, "CW2", QStringLiteral("CW"), QStringLiteral("Set CW mode for Laser 2"));
   SetTag(ExternTrig, 1);
   SetTag(ExternTrig2, 2);
   SetTag(CW, 1);
@@ -305,32 +300,44 @@ void TControlPanel::CreateTriggerGroup(QWidget* Area) {
     hidden->hide();
   }
   Frequency->setToolTip(QString::fromLatin1(FrequencyHint).arg(QString()));
+  auto* grid = new QGridLayout(TriggerGroup);
+  grid->setContentsMargins(GroupMargins);
+  grid->setHorizontalSpacing(TriggerColumnGap);
+  grid->setVerticalSpacing(1);
+  ArrangeTriggerGrid(0);
 }
 
 void TControlPanel::CreateCurrentGroup(QWidget* Area) {
   CurrentGroup = new QGroupBox(QStringLiteral(" Current "), Area);
   CurrentGroup->setObjectName(QStringLiteral("CurrentGroup"));
-  CurrentGroup->setGeometry(234, 2, 241, 116);
   QWidget* g = CurrentGroup;
   const auto right = Qt::AlignRight | Qt::AlignVCenter;
-  const QRect r;  // placed by PlaceCurrentControls
 
-  LabelBranches = NewLabel(g, "LabelBranches", QStringLiteral("Laser 1   Laser 2"), r);
-  LabelNorminal = NewLabel(g, "LabelNorminal", QStringLiteral("Nominal:"), r);
-  Actual = NewLabel(g, "Actual", QStringLiteral("Actual:"), r);
-  Label8 = NewLabel(g, "Label8", QStringLiteral("Max:"), r);
-  NormCurrent1 = NewLabel(g, "NormCurrent1", QStringLiteral("0.00"), r, right, true);
-  NormCurrent2 = NewLabel(g, "NormCurrent2", QStringLiteral("0.00"), r, right, true);
-  ActCurrent1 = NewLabel(g, "ActCurrent1", QStringLiteral("0.00"), r, right, true);
-  ActCurrent2 = NewLabel(g, "ActCurrent2", QStringLiteral("0.00"), r, right, true);
-  MaxCurrent1 = NewLabel(g, "MaxCurrent1", QStringLiteral("50.00"), r, right, true);
-  MaxCurrent2 = NewLabel(g, "MaxCurrent2", QStringLiteral("50.00"), r, right, true);
-  Label7 = NewLabel(g, "Label7", QStringLiteral("A"), r);
-  Label17 = NewLabel(g, "Label17", QStringLiteral("A"), r);
-  Label10 = NewLabel(g, "Label10", QStringLiteral("A"), r);
-  Label18 = NewLabel(g, "Label18", QStringLiteral("A"), r);
-  Label19 = NewLabel(g, "Label19", QStringLiteral("A"), r);
-  Label22 = NewLabel(g, "Label22", QStringLiteral("A"), r);
+  LabelBranches = Named(new THeadingLabel(QStringLiteral("Laser 1   Laser 2"), g), "LabelBranches");
+  LabelNorminal = NewLabel(g, "LabelNorminal", QStringLiteral("Nominal:"));
+  Actual = NewLabel(g, "Actual", QStringLiteral("Actual:"));
+  Label8 = NewLabel(g, "Label8", QStringLiteral("Max:"));
+  NormCurrent1 = NewValue(g, "NormCurrent1", CurrentTexts(), right);
+  NormCurrent2 = NewValue(g, "NormCurrent2", CurrentTexts(), right);
+  ActCurrent1 = NewValue(g, "ActCurrent1", CurrentTexts(), right);
+  ActCurrent2 = NewValue(g, "ActCurrent2", CurrentTexts(), right);
+  MaxCurrent1 = NewValue(g, "MaxCurrent1", CurrentTexts(), right);
+  MaxCurrent2 = NewValue(g, "MaxCurrent2", CurrentTexts(), right);
+  // The unit beside each value, as large as its value and never larger.
+  const auto unit = [g](const char* name, QLabel* value) {
+    auto* label = new TValueLabel(g, {QStringLiteral("A")}, false);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setText(QStringLiteral("A"));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    label->SetLeader(static_cast<TValueLabel*>(value));
+    return label;
+  };
+  Label7 = unit("Label7", NormCurrent1);
+  Label17 = unit("Label17", ActCurrent1);
+  Label10 = unit("Label10", MaxCurrent1);
+  Label18 = unit("Label18", NormCurrent2);
+  Label19 = unit("Label19", ActCurrent2);
+  Label22 = unit("Label22", MaxCurrent2);
 
   const auto newEdit = [this, g](const char* name, int tag) {
     auto* edit = new QLineEdit(g);
@@ -345,106 +352,203 @@ void TControlPanel::CreateCurrentGroup(QWidget* Area) {
   Current1 = newEdit("Current1", 1);
   Current2 = newEdit("Current2", 2);
   Current2->setToolTip(QStringLiteral("The Current for Laser 2"));
-  OkCurrent1 = NewOkButton(g, "OkCurrent1", QString(), r);
-  OkCurrent2 = NewOkButton(g, "OkCurrent2", QStringLiteral("Set current for Laser 2"), r);
+  OkCurrent1 = NewOkButton(g, "OkCurrent1", QString());
+  OkCurrent2 = NewOkButton(g, "OkCurrent2", QStringLiteral("Set current for Laser 2"));
   SetTag(OkCurrent1, 1);
   SetTag(OkCurrent2, 2);
   connect(OkCurrent1, &QToolButton::clicked, this, Guard([this](bool) { OkCurrentClick(1); }));
   connect(OkCurrent2, &QToolButton::clicked, this, Guard([this](bool) { OkCurrentClick(2); }));
   LinkCurrents = NewButton(g, "LinkCurrents", QStringLiteral("Sync"),
-                           QStringLiteral("Set current for both branchs with the same value"), r);
+                           QStringLiteral("Set current for both branchs with the same value"));
   LinkCurrents->setCheckable(true);
   connect(LinkCurrents, &QToolButton::clicked, this, Guard([this](bool) { LinkCurrentsClick(); }));
+  auto* grid = new QGridLayout(CurrentGroup);
+  grid->setContentsMargins(GroupMargins);
+  grid->setHorizontalSpacing(1);
+  grid->setVerticalSpacing(1);
+  SizeCurrentEntries();
   PlaceCurrentControls();
 }
 
 void TControlPanel::CreateLaserSwitch(QWidget* Area) {
-  LaserWarnOn = new QLabel(Area);
-  LaserWarnOn->setObjectName(QStringLiteral("LaserWarnOn"));
-  LaserWarnOn->setGeometry(343, 131, 62, 55);
-  SetPicture(LaserWarnOn, QStringLiteral("laser-warn-on"));
-  LaserWarnOn->setToolTip(QStringLiteral("Laser ON"));
-  LaserWarnOff = new QLabel(Area);
-  LaserWarnOff->setObjectName(QStringLiteral("LaserWarnOff"));
-  LaserWarnOff->setGeometry(343, 131, 62, 55);
-  SetPicture(LaserWarnOff, QStringLiteral("laser-warn-off"));
-  LaserWarnOff->setToolTip(QStringLiteral("Laser OFF"));
+  const auto sign = [Area](const char* name, const char* picture, const QString& hint) {
+    auto* label = new TPictureLabel(Area, QString::fromLatin1(picture), QSize(62, 55));
+    label->setObjectName(QString::fromLatin1(name));
+    label->setToolTip(hint);
+    return label;
+  };
+  LaserWarnOn = sign("LaserWarnOn", "laser-warn-on", QStringLiteral("Laser ON"));
+  LaserWarnOff = sign("LaserWarnOff", "laser-warn-off", QStringLiteral("Laser OFF"));
   LaserWarnOff->hide();
+  // Neither state until the laser has said which: a sign of "off" it never reported could
+  // mislead as much as a sign of "on".
+  LaserWarnOn->hide();
+  LaserWarnUnknown = sign("LaserWarnUnknown", "laser-warn-unknown",
+                          QStringLiteral("The laser has not reported whether it is on"));
 
-  LaserON = NewButton(Area, "LaserON", QString(), QString(), QRect(409, 122, 66, 35));
+  LaserON = NewButton(Area, "LaserON", QString(), QString(), QSize(66, 35));
   LaserON->setDefaultAction(SetLaserOn);
-  LaserOff = NewButton(Area, "LaserOff", QString(), QString(), QRect(409, 160, 66, 35));
+  LaserOff = NewButton(Area, "LaserOff", QString(), QString(), QSize(66, 35));
   LaserOff->setDefaultAction(SetLaserOff);
   for (QToolButton* b : {LaserON, LaserOff}) {
     QFont font = b->font();
     font.setBold(true);
     b->setFont(font);
+    b->setMaximumHeight(3 * MaxButtonHeight / 2);
   }
 }
 
 // ---------------------------------------------------------------- layouts
 
-void TControlPanel::PlaceCurrentControls() {
-  const bool b1 = Shown(Current1);
-  const bool actual = Shown(Actual);
-  // A branch shown alone takes the first column; rows close up when "Actual:" is hidden.
-  const int right1 = Column1Right;
-  const int right2 = b1 ? Column2Right : Column1Right;
-  const int nominalTop = NominalTop;
-  const int actualTop = NominalTop + RowStep;
-  const int maxTop = actual ? actualTop + RowStep : actualTop;
-  const auto value = [](QLabel* label, int right, int top) {
-    label->setGeometry(right - ValueWidth, top, ValueWidth, RowHeight);
-  };
-  const auto unit = [](QLabel* label, int right, int top) {
-    label->setGeometry(right + 2, top, 12, RowHeight);
-  };
-  LabelNorminal->setGeometry(CaptionLeft, nominalTop, 52, RowHeight);
-  Actual->setGeometry(CaptionLeft, actualTop, 52, RowHeight);
-  Label8->setGeometry(CaptionLeft, maxTop, 52, RowHeight);
-  value(NormCurrent1, right1, nominalTop);
-  value(ActCurrent1, right1, actualTop);
-  value(MaxCurrent1, right1, maxTop);
-  unit(Label7, right1, nominalTop);
-  unit(Label17, right1, actualTop);
-  unit(Label10, right1, maxTop);
-  value(NormCurrent2, right2, nominalTop);
-  value(ActCurrent2, right2, actualTop);
-  value(MaxCurrent2, right2, maxTop);
-  unit(Label18, right2, nominalTop);
-  unit(Label19, right2, actualTop);
-  unit(Label22, right2, maxTop);
-  // The heading's two words stand over the two value columns.
-  const QFontMetrics fm(LabelBranches->font());
-  const int headingWidth = fm.horizontalAdvance(LabelBranches->text());
-  LabelBranches->setGeometry(Column2Right - headingWidth, HeadingTop, headingWidth + 2, RowHeight);
+void TControlPanel::ArrangeTriggerGrid(int Layout) {
+  auto* grid = static_cast<QGridLayout*>(TriggerGroup->layout());
+  for (QWidget* w : {static_cast<QWidget*>(LabelBranches2), static_cast<QWidget*>(Label6),
+                     static_cast<QWidget*>(TriggerMode1), static_cast<QWidget*>(TriggerMode2),
+                     static_cast<QWidget*>(Label1), static_cast<QWidget*>(ActFrequency1),
+                     static_cast<QWidget*>(ActFrequency2), static_cast<QWidget*>(OkFrequency),
+                     static_cast<QWidget*>(Frequency), static_cast<QWidget*>(Frequency2),
+                     static_cast<QWidget*>(InternTrig), static_cast<QWidget*>(ExternTrig),
+                     static_cast<QWidget*>(ExternTrig2), static_cast<QWidget*>(CW),
+                     static_cast<QWidget*>(CW2)}) {
+    grid->removeWidget(w);
+  }
+  for (int r = 0; r < grid->rowCount(); ++r) grid->setRowStretch(r, 0);
+  for (int c = 0; c < 3; ++c) {
+    grid->setColumnStretch(c, 1);
+    grid->setColumnMinimumWidth(c, TriggerColumnWidth);
+  }
+  // The design's button heights: one tall row of three in one column, two low rows beside
+  // "Internal" in two.
+  const int buttonHeight = Layout == 0 ? 33 : 17;
+  for (QToolButton* b : {ExternTrig, CW, ExternTrig2, CW2}) {
+    b->setMinimumHeight(std::max(buttonHeight, TextHeight(b) + 4));
+    // Grown, the buttons stay button-sized; the room goes to the values.
+    b->setMaximumHeight(Layout == 0 ? 2 * MaxButtonHeight : MaxButtonHeight);
+  }
+  InternTrig->setMinimumHeight(33);
+  InternTrig->setMaximumHeight(2 * MaxButtonHeight);
+  if (Layout == 0) {
+    // Mode and frequency in the middle column, the frequency box under its OK button on the
+    // right, the three trigger buttons in one row below.
+    grid->addWidget(Label6, 0, 0);
+    grid->addWidget(TriggerMode1, 0, 1);
+    grid->addWidget(OkFrequency, 0, 2);
+    grid->addWidget(Label1, 1, 0);
+    grid->addWidget(ActFrequency1, 1, 1);
+    grid->addWidget(Frequency, 1, 2);
+    grid->addWidget(InternTrig, 2, 0);
+    grid->addWidget(ExternTrig, 2, 1);
+    grid->addWidget(CW, 2, 2);
+    OkFrequency->setMinimumWidth(65);
+    grid->setRowStretch(0, 2);
+    grid->setRowStretch(1, 2);
+    grid->setRowStretch(2, 1);
+  } else {
+    // A column per branch under the heading; the OK button before the first frequency box.
+    grid->addWidget(LabelBranches2, 0, 1, 1, 2);
+    grid->addWidget(Label6, 1, 0);
+    grid->addWidget(TriggerMode1, 1, 1);
+    grid->addWidget(TriggerMode2, 1, 2);
+    grid->addWidget(Label1, 2, 0);
+    grid->addWidget(ActFrequency1, 2, 1);
+    grid->addWidget(ActFrequency2, 2, 2);
+    grid->addWidget(OkFrequency, 3, 0, Qt::AlignRight);
+    grid->addWidget(Frequency, 3, 1);
+    grid->addWidget(Frequency2, 3, 2);
+    grid->addWidget(InternTrig, 4, 0, 2, 1);
+    grid->addWidget(ExternTrig, 4, 1);
+    grid->addWidget(ExternTrig2, 4, 2);
+    grid->addWidget(CW, 5, 1);
+    grid->addWidget(CW2, 5, 2);
+    OkFrequency->setMinimumWidth(22);
+    grid->setRowStretch(1, 2);
+    grid->setRowStretch(2, 2);
+    grid->setRowStretch(4, 1);
+    grid->setRowStretch(5, 1);
+  }
+  grid->invalidate();
+}
 
-  const int entryTop = maxTop + EntryGap;
-  const int entryWidth = Current1->inputMask().size() > 8 ? ValueWidth + 6 : ValueWidth;
-  Current1->setGeometry(right1 - entryWidth, entryTop, entryWidth, EntryHeight);
-  OkCurrent1->setGeometry(right1 + 1, entryTop, 20, EntryHeight);
-  Current2->setGeometry(right2 - entryWidth, entryTop, entryWidth, EntryHeight);
-  OkCurrent2->setGeometry(right2 + 1, entryTop, 20, EntryHeight);
-  LinkCurrents->setGeometry(Column2Right + 24, entryTop, 40, EntryHeight);
+void TControlPanel::SizeCurrentEntries() {
+  // Wide enough for every digit the mask allows, in the box's own font, at every scale.
+  for (QLineEdit* edit : {Current1, Current2}) {
+    const QString widest =
+        edit->inputMask().size() > 8 ? QStringLiteral("888.88") : QStringLiteral("88.88");
+    const int text = edit->fontMetrics().horizontalAdvance(widest);
+    edit->setMinimumWidth(std::max(CurrentValueWidth, text + 12));
+    edit->setMinimumHeight(std::max(21, edit->minimumSizeHint().height()));
+  }
+}
+
+void TControlPanel::PlaceCurrentControls() {
+  auto* grid = static_cast<QGridLayout*>(CurrentGroup->layout());
+  const bool b1 = FLayout.Branch1;
+  // A branch shown alone takes the first column; rows close up when "Actual:" is hidden.
+  const int value1 = 1;
+  const int value2 = b1 ? 3 : 1;
+  for (QWidget* w : {static_cast<QWidget*>(LabelBranches), static_cast<QWidget*>(LabelNorminal),
+                     static_cast<QWidget*>(Actual),        static_cast<QWidget*>(Label8),
+                     static_cast<QWidget*>(NormCurrent1),  static_cast<QWidget*>(NormCurrent2),
+                     static_cast<QWidget*>(ActCurrent1),   static_cast<QWidget*>(ActCurrent2),
+                     static_cast<QWidget*>(MaxCurrent1),   static_cast<QWidget*>(MaxCurrent2),
+                     static_cast<QWidget*>(Label7),        static_cast<QWidget*>(Label17),
+                     static_cast<QWidget*>(Label10),       static_cast<QWidget*>(Label18),
+                     static_cast<QWidget*>(Label19),       static_cast<QWidget*>(Label22),
+                     static_cast<QWidget*>(Current1),      static_cast<QWidget*>(Current2),
+                     static_cast<QWidget*>(OkCurrent1),    static_cast<QWidget*>(OkCurrent2),
+                     static_cast<QWidget*>(LinkCurrents)}) {
+    grid->removeWidget(w);
+  }
+  grid->addWidget(LabelBranches, 0, 1, 1, 4);
+  grid->addWidget(LabelNorminal, 1, 0);
+  grid->addWidget(Actual, 2, 0);
+  grid->addWidget(Label8, 3, 0);
+  const auto column = [grid](int c, QWidget* nominal, QWidget* actual, QWidget* max,
+                             QWidget* entry) {
+    grid->addWidget(nominal, 1, c);
+    grid->addWidget(actual, 2, c);
+    grid->addWidget(max, 3, c);
+    grid->addWidget(entry, 4, c);
+  };
+  column(value1, NormCurrent1, ActCurrent1, MaxCurrent1, Current1);
+  column(value1 + 1, Label7, Label17, Label10, OkCurrent1);
+  column(value2, NormCurrent2, ActCurrent2, MaxCurrent2, Current2);
+  column(value2 + 1, Label18, Label19, Label22, OkCurrent2);
+  grid->addWidget(LinkCurrents, 4, 5);
+  // Values take the width, their units a fifth of it (so "A" grows with its value); the
+  // caption column and the Sync button keep their size.
+  const int stretch[] = {0, 5, 1, 5, 1, 0};
+  const int minimum[] = {52, CurrentValueWidth, 20, CurrentValueWidth, 20, 40};
+  for (int c = 0; c < 6; ++c) {
+    grid->setColumnStretch(c, stretch[c]);
+    grid->setColumnMinimumWidth(c, minimum[c]);
+  }
+  // A hidden "Actual:" row takes no room.
+  for (int r = 1; r <= 3; ++r) grid->setRowStretch(r, r == 2 && !FLayout.ShowActual ? 0 : 1);
+  grid->setRowStretch(4, 0);
+  grid->invalidate();
 }
 
 void TControlPanel::ApplyCurrentLayout(int Layout, bool ShowActual) {
   const bool b1 = (Layout & clBranch1) != 0;
   const bool b2 = (Layout & clBranch2) != 0;
+  FLayout.Branch1 = b1;
+  FLayout.Branch2 = b2;
+  FLayout.ShowActual = ShowActual;
   for (QWidget* w : {static_cast<QWidget*>(Current1), static_cast<QWidget*>(OkCurrent1),
                      static_cast<QWidget*>(NormCurrent1), static_cast<QWidget*>(MaxCurrent1),
                      static_cast<QWidget*>(Label7), static_cast<QWidget*>(Label10)}) {
     w->setVisible(b1);
   }
   ActCurrent1->setVisible(b1 && ShowActual);
-  Label17->setVisible(Shown(ActCurrent1));
+  Label17->setVisible(b1 && ShowActual);
   for (QWidget* w : {static_cast<QWidget*>(Current2), static_cast<QWidget*>(OkCurrent2),
                      static_cast<QWidget*>(NormCurrent2), static_cast<QWidget*>(MaxCurrent2),
                      static_cast<QWidget*>(Label18), static_cast<QWidget*>(Label22)}) {
     w->setVisible(b2);
   }
   ActCurrent2->setVisible(b2 && ShowActual);
-  Label19->setVisible(Shown(ActCurrent2));
+  Label19->setVisible(b2 && ShowActual);
   LabelBranches->setVisible(b1 && b2);
   LinkCurrents->setVisible(b1 && b2);
   Actual->setVisible(ShowActual);
@@ -477,12 +581,8 @@ void TControlPanel::ApplyTriggerLayout(int Layout) {
     BindTriggerButton(CW, SetCW);
     Frequency->setToolTip(QString::fromLatin1(FrequencyHint).arg(QString()));
     OkFrequency->setToolTip(QStringLiteral("Set frequency"));
-    ExternTrig->setGeometry(ExternTrig->x(), ExternTrig->y(), ExternTrig->width(), 33);
-    CW->setGeometry(152, 76, CW->width(), 33);
-    ActFrequency1->move(ActFrequency1->x(), 47);
-    Label1->move(Label1->x(), 47);
-    OkFrequency->setGeometry(152, 20, 65, OkFrequency->height());
-    Frequency->move(152, 44);
+    ArrangeTriggerGrid(0);
+    FLayout.Trigger = 0;
   } else if (Layout == 1 || Layout == 2) {
     for (QWidget* w : {static_cast<QWidget*>(LabelBranches2), static_cast<QWidget*>(ActFrequency2),
                        static_cast<QWidget*>(TriggerMode2), static_cast<QWidget*>(ExternTrig2),
@@ -496,14 +596,8 @@ void TControlPanel::ApplyTriggerLayout(int Layout) {
     Frequency->setToolTip(QString::fromLatin1(FrequencyHint).arg(QStringLiteral(" for Laser 1")));
     Frequency2->setToolTip(QString::fromLatin1(FrequencyHint).arg(QStringLiteral(" for Laser 2")));
     OkFrequency->setToolTip(QStringLiteral("Set frequency for both Laser 1 and 2"));
-    // The narrow glyph width again: the one-column layout widened the button to 65, which
-    // here would run under the first frequency box.
-    OkFrequency->setGeometry(56, 52, 22, OkFrequency->height());
-    Frequency->move(80, 52);
-    ActFrequency1->move(ActFrequency1->x(), 38);
-    Label1->move(Label1->x(), 38);
-    ExternTrig->setGeometry(ExternTrig->x(), ExternTrig->y(), ExternTrig->width(), 17);
-    CW->setGeometry(80, 92, CW->width(), 17);
+    ArrangeTriggerGrid(Layout);
+    FLayout.Trigger = Layout;
   }
 }
 
@@ -512,7 +606,7 @@ void TControlPanel::SetAllowOver100A() {
     edit->setInputMask(QtInputMask("999.99;1;0"));
     edit->setText(QStringLiteral("020.00"));
   }
-  PlaceCurrentControls();
+  SizeCurrentEntries();
 }
 
 // ---------------------------------------------------------------- operator's actions
@@ -523,7 +617,7 @@ void TControlPanel::SetInternalExecute() {
 }
 
 void TControlPanel::SetExternalExecute() {
-  if (Shown(TriggerMode1) && Shown(TriggerMode2)) {
+  if (FLayout.TriggerColumns()) {
     FLaser.SetTriggerMode(tmExternal, 1);
     FLaser.SetTriggerMode(tmExternal, 2);
     FLaser.ReadTriggerMode(1);
@@ -535,11 +629,10 @@ void TControlPanel::SetExternalExecute() {
 }
 
 void TControlPanel::SetCWExecute() {
-  if (Shown(TriggerMode1)) {
-    FLaser.SetTriggerMode(tmCW, 1);
-    FLaser.ReadTriggerMode(1);
-  }
-  if (Shown(TriggerMode2)) {
+  // The first column is there in every layout.
+  FLaser.SetTriggerMode(tmCW, 1);
+  FLaser.ReadTriggerMode(1);
+  if (FLayout.TriggerColumns()) {
     FLaser.SetTriggerMode(tmCW, 2);
     FLaser.ReadTriggerMode(2);
   }
@@ -563,7 +656,10 @@ void TControlPanel::SetLaserOnExecute() {
 }
 
 void TControlPanel::SetLaserOffExecute() {
-  FLaser.SetLaserOn(false);
+  if (!FLaser.Connected()) return;
+  FLaser.SetLaserOn(false);  // ahead of everything not yet written
+  // The status read right behind it, so that the sign shows the laser's answer soon.
+  TLaser::TRequestScope urgent(FLaser, TOrigin::Operator, TPriority::Urgent);
   FLaser.ReadStatus();
 }
 
@@ -591,11 +687,11 @@ void TControlPanel::OkCurrentClick(int Tag) {
 }
 
 void TControlPanel::SetAllCurrents(double Value) {
-  if (Shown(Current1)) {
+  if (FLayout.Branch1) {
     FLaser.SetCurrent(1, std::min(Value, FLaser.MaxCurrent(1)));
     FLaser.ReadCurrent(1);
   }
-  if (Shown(Current2)) {
+  if (FLayout.Branch2) {
     FLaser.SetCurrent(2, std::min(Value, FLaser.MaxCurrent(2)));
     FLaser.ReadCurrent(2);
   }
@@ -609,7 +705,7 @@ void TControlPanel::SetPresetCurrent(int Tag) {
 }
 
 void TControlPanel::LinkCurrentsClick() {
-  if (!Shown(Current1) || !Shown(Current2)) return;
+  if (!FLayout.BothBranches()) return;
   if (LinkCurrents->isChecked()) {
     const bool hadFocus = Current2->hasFocus();
     Current2->setEnabled(false);
@@ -620,12 +716,12 @@ void TControlPanel::LinkCurrentsClick() {
 }
 
 void TControlPanel::OkFrequencyClick(int Tag) {
-  if (Tag < 2 && Shown(Frequency)) {
+  if (Tag < 2) {
     Frequency->interpretText();
     FLaser.SetFrequency(1, Frequency->value());
     FLaser.ReadFrequency(1);
   }
-  if (Tag != 1 && Shown(Frequency2) && Frequency2->isEnabled()) {
+  if (Tag != 1 && FLayout.TriggerColumns() && Frequency2->isEnabled()) {
     Frequency2->interpretText();
     FLaser.SetFrequency(2, Frequency2->value());
     FLaser.ReadFrequency(2);
@@ -644,14 +740,23 @@ bool TControlPanel::eventFilter(QObject* Watched, QEvent* Event) {
     const auto* key = static_cast<QKeyEvent*>(Event);
     if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier)) return true;
   }
-  if (Event->type() == QEvent::KeyRelease && current) {
-    // Enter released in a current field acts as its OK button.
+  if (current && (Event->type() == QEvent::KeyPress || Event->type() == QEvent::KeyRelease)) {
+    // Enter released in a current field acts as its OK button, but only an Enter that was
+    // pressed there too: the Enter that closes a box (About, Options, an error message) is
+    // released in the field that gets the focus back, and must not set a current.
     const auto* key = static_cast<QKeyEvent*>(Event);
     if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-      Guarded([&] { OkCurrentClick(tag); });
-      return true;
+      if (Event->type() == QEvent::KeyPress) {
+        if (!key->isAutoRepeat()) FEnterPressedIn = Watched;
+      } else if (!key->isAutoRepeat()) {
+        const bool pressedHere = FEnterPressedIn == Watched;
+        FEnterPressedIn = nullptr;
+        if (pressedHere) Guarded([&] { OkCurrentClick(tag); });
+        return true;
+      }
     }
   }
+  if (current && Event->type() == QEvent::FocusOut) FEnterPressedIn = nullptr;
   if (Event->type() == QEvent::KeyPress && frequency) {
     const auto* key = static_cast<QKeyEvent*>(Event);
     switch (key->key()) {
@@ -681,70 +786,158 @@ bool TControlPanel::eventFilter(QObject* Watched, QEvent* Event) {
 
 // ---------------------------------------------------------------- laser reports
 
+void TControlPanel::Subscribe(TLaserEvents& Events) {
+  // What shows from now on is this laser's.
+  FSubscriptions += Events.Connect.Subscribe([this] { ClearValues(); });
+  SubscribeValues(Events, FSubscriptions, *this);
+  FSubscriptions += Events.LaserON.Subscribe([this](bool IsOn) { LaserLaserON(IsOn); });
+}
+
 void TControlPanel::LaserCurrent(std::uint8_t Branch, double Value) {
-  const QString nominal = QString::fromStdString(FormatFloat2(Value));
-  (Branch == 1 ? NormCurrent1 : NormCurrent2)->setText(nominal);
-  if (Shown(Actual)) {
-    // The laser object packs the actual current a into the value as nominal + a * 0.00001.
-    const double scaled = Value * 100;
-    const double actual = (scaled - std::trunc(scaled)) * 1000;
-    (Branch == 1 ? ActCurrent1 : ActCurrent2)
-        ->setText(QString::fromStdString(FormatFloat2(actual)));
+  if (!FLayout.ShowActual) {
+    Reported(Branch == 1 ? NormCurrent1 : NormCurrent2,
+             QString::fromStdString(FormatFloat2(Value)));
+    return;
   }
+  // Both currents in one number: rounding it would show the nominal 0.01 A too high for an actual
+  // of 500 A or more, and cutting it naively an actual of 1000 A for 0.29 A.
+  const TPackedCurrent packed = UnpackCurrent(Value);
+  Reported(Branch == 1 ? NormCurrent1 : NormCurrent2,
+           QString::fromStdString(FormatFloat2(packed.Nominal)));
+  Reported(Branch == 1 ? ActCurrent1 : ActCurrent2,
+           QString::fromStdString(FormatFloat2(packed.Actual)));
 }
 
 void TControlPanel::LaserMaxCurrent(std::uint8_t Branch, double Value) {
-  (Branch == 1 ? MaxCurrent1 : MaxCurrent2)->setText(QString::fromStdString(FormatFloat2(Value)));
+  Reported(Branch == 1 ? MaxCurrent1 : MaxCurrent2, QString::fromStdString(FormatFloat2(Value)));
 }
 
 void TControlPanel::LaserFrequency(std::uint8_t Branch, double Value) {
   const QString text = QString::fromStdString(FormatFloat2(Value));
   if (Branch == 1) {
-    ActFrequency1->setText(text);
-    if (!Frequency2->isEnabled()) ActFrequency2->setText(text);  // one common frequency
+    Reported(ActFrequency1, text);
+    if (!Frequency2->isEnabled()) Reported(ActFrequency2, text);  // one common frequency
   } else {
-    ActFrequency2->setText(text);
+    Reported(ActFrequency2, text);
   }
 }
 
 void TControlPanel::LaserTriggerMode(std::uint8_t Branch, TTriggerMode Mode) {
   const QString name = QString::fromLatin1(TriggerModeNames[std::min<int>(Mode, tmError)]);
   if (Branch == 1) {
-    TriggerMode1->setText(name);
+    Reported(TriggerMode1, name);
   } else if (Branch == 2) {
-    TriggerMode2->setText(name);
+    Reported(TriggerMode2, name);
   } else {
-    if (Shown(TriggerMode1)) TriggerMode1->setText(name);
-    if (Shown(TriggerMode2)) TriggerMode2->setText(name);
+    Reported(TriggerMode1, name);
+    if (FLayout.TriggerColumns()) Reported(TriggerMode2, name);
   }
 }
 
 void TControlPanel::LaserLaserON(bool IsOn) {
   LaserWarnOn->setVisible(IsOn);
   LaserWarnOff->setVisible(!IsOn);
+  LaserWarnUnknown->hide();
+  FStatusAt = TClock::now();
+  for (QLabel* sign : {LaserWarnOn, LaserWarnOff}) sign->setToolTip(StatusHint(IsOn, 0));
+  FStatusOn = IsOn;
+}
+
+// ---------------------------------------------------------------- what the laser reported
+
+std::vector<QLabel*> TControlPanel::ValueLabels() const {
+  return {NormCurrent1, NormCurrent2,  ActCurrent1,   ActCurrent2,  MaxCurrent1,
+          MaxCurrent2,  ActFrequency1, ActFrequency2, TriggerMode1, TriggerMode2};
+}
+
+QString TControlPanel::StatusHint(bool IsOn, int AgeSeconds) {
+  const QString state = IsOn ? QStringLiteral("Laser ON") : QStringLiteral("Laser OFF");
+  if (AgeSeconds <= 0) return state;
+  return state + QStringLiteral(" (reported %1 s ago)").arg(AgeSeconds);
+}
+
+void TControlPanel::Reported(QLabel* Label, const QString& Text) {
+  Label->setText(Text);
+  FReportedAt[Label] = TClock::now();
+  if (Label->property("Stale").toBool()) {
+    Label->setProperty("Stale", false);
+    Label->setPalette(QPalette());
+    Label->setToolTip(QString());
+  }
+}
+
+void TControlPanel::ClearValues() {
+  for (QLabel* label : ValueLabels()) {
+    label->clear();
+    label->setProperty("Stale", false);
+    label->setPalette(QPalette());
+    label->setToolTip(QString());
+  }
+  FReportedAt.clear();
+  LaserWarnOn->hide();
+  LaserWarnOff->hide();
+  LaserWarnUnknown->show();
+  FStatusAt.reset();
+}
+
+void TControlPanel::MarkStale(int PeriodMs) {
+  const auto now = TClock::now();
+  const auto limit = std::chrono::milliseconds(3 * std::max(PeriodMs, 1));
+  for (auto& [label, at] : FReportedAt) {
+    const auto age = now - at;
+    if (age < limit) continue;
+    const int seconds =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(age).count());
+    if (!label->property("Stale").toBool()) {
+      label->setProperty("Stale", true);
+      QPalette palette = label->palette();
+      palette.setColor(QPalette::WindowText,
+                       palette.color(QPalette::Disabled, QPalette::WindowText));
+      label->setPalette(palette);
+    }
+    label->setToolTip(QStringLiteral("Not reported again for %1 s").arg(seconds));
+  }
+  if (FStatusAt && now - *FStatusAt >= limit) {
+    const int seconds = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(now - *FStatusAt).count());
+    for (QLabel* sign : {LaserWarnOn, LaserWarnOff}) {
+      sign->setToolTip(StatusHint(FStatusOn, seconds));
+    }
+  }
+}
+
+bool TControlPanel::Stale(const QLabel* Label) {
+  return Label->property("Stale").toBool();
 }
 
 // ---------------------------------------------------------------- state
 
 void TControlPanel::LaserActionUpdate() {
   const bool ready = IsReady && IsReady();
-  for (QAction* a : {SetInternal, SetExternal, SetCW, SetLaserOn, SetLaserOff, SetCurrentZero}) {
+  for (QAction* a : {SetInternal, SetExternal, SetCW, SetLaserOn, SetCurrentZero}) {
     a->setEnabled(ready);
   }
   for (QAction* a : SetCurrentN) a->setEnabled(ready);
+  // Laser OFF whenever a laser is connected, also while it is still being probed.
+  SetLaserOff->setEnabled(FLaser.Connected());
 }
 
 void TControlPanel::RefreshLaserState() {
   if (!(IsReady && IsReady())) return;
+  // One round at a time: a round still queued or unanswered is not joined by another, so no
+  // period is too short for the line and the operator's commands never wait behind reads.
+  if (!FLaser.RefreshDue()) return;
+  TLaser::TRequestScope refresh(FLaser, TOrigin::Refresh);
   FLaser.ReadStatus();
-  if (Shown(Current1)) FLaser.ReadCurrent(1);
-  if (Shown(Current2)) FLaser.ReadCurrent(2);
-  if (Shown(MaxCurrent1)) FLaser.ReadMaxCurrent(1);
-  if (Shown(MaxCurrent2)) FLaser.ReadMaxCurrent(2);
-  if (Shown(TriggerMode1)) FLaser.ReadTriggerMode(1);
-  if (Shown(TriggerMode2)) FLaser.ReadTriggerMode(2);
-  if (Shown(ActFrequency1)) FLaser.ReadFrequency(1);
-  if (Shown(ActFrequency2) && Frequency2->isEnabled()) FLaser.ReadFrequency(2);
+  if (FLayout.Branch1) FLaser.ReadCurrent(1);
+  if (FLayout.Branch2) FLaser.ReadCurrent(2);
+  if (FLayout.Branch1) FLaser.ReadMaxCurrent(1);
+  if (FLayout.Branch2) FLaser.ReadMaxCurrent(2);
+  // The first trigger column is there in every layout.
+  FLaser.ReadTriggerMode(1);
+  if (FLayout.TriggerColumns()) FLaser.ReadTriggerMode(2);
+  FLaser.ReadFrequency(1);
+  if (FLayout.TriggerColumns() && Frequency2->isEnabled()) FLaser.ReadFrequency(2);
 }
 
 void TControlPanel::SetFrequencyEntry(std::uint8_t Branch, int Value) {
@@ -752,9 +945,9 @@ void TControlPanel::SetFrequencyEntry(std::uint8_t Branch, int Value) {
 }
 
 void TControlPanel::FocusCurrent() {
-  if (Shown(Current1)) {
+  if (FLayout.Branch1) {
     Current1->setFocus();
-  } else if (Shown(Current2)) {
+  } else if (FLayout.Branch2) {
     Current2->setFocus();
   }
 }

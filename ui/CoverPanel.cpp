@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QLabel>
 #include <QPalette>
+#include <algorithm>
 
 #include "ui/Pictures.h"
 
@@ -41,6 +42,18 @@ TCoverPanel::TCoverPanel(QWidget* Area, int ClientTop) : QFrame(Area), FClientTo
 
   FTimer.setInterval(StepMs);
   connect(&FTimer, &QTimer::timeout, this, [this] { Tick(); });
+}
+
+void TCoverPanel::Fit(QSize Area) {
+  resize(Area);
+  if (!FTimer.isActive()) SetClientTop(FDown ? Tag + height() + 1 : Tag);
+}
+
+void TCoverPanel::resizeEvent(QResizeEvent* Event) {
+  QFrame::resizeEvent(Event);
+  // The caption fills the space right of the picture, the logo keeps to the lower right.
+  Caption->setGeometry(205, 22, std::max(0, width() - 213), std::max(110, height() - 88));
+  QNLogo->move(std::max(205, width() - 300 - 8), std::max(148, height() - 50));
 }
 
 void TCoverPanel::PlaceAtHome() {

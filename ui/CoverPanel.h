@@ -14,9 +14,9 @@ class TCoverPanel : public QFrame {
   TCoverPanel(QWidget* Area, int ClientTop);
 
   static constexpr int Tag = 49;
-  static constexpr int PanelHeight = 198;
-  static constexpr int Step = 20;    // pixels per animation step
-  static constexpr int StepMs = 10;  // pause between steps
+  static constexpr int PanelHeight = 198;  // in the smallest window; it grows with the window
+  static constexpr int Step = 20;          // pixels per animation step
+  static constexpr int StepMs = 10;        // pause between steps
 
   // Slides up over the controls (disconnected) or down out of sight (connected). The slide runs
   // from the event loop; calling again reverses it from wherever it stands.
@@ -24,6 +24,9 @@ class TCoverPanel : public QFrame {
   void SlideDown();
   // At home at once (start-up).
   void PlaceAtHome();
+  // The client area has a new size: the panel takes it, and stays where it stood (over the
+  // controls, or just below the client area).
+  void Fit(QSize Area);
   // Top in the window's client coordinates (Tag when covering, Tag + height + 1 when away).
   int ClientTopPos() const { return y() + FClientTop; }
   bool Sliding() const { return FTimer.isActive(); }
@@ -32,6 +35,9 @@ class TCoverPanel : public QFrame {
   QLabel* Image1;
   QLabel* Caption;
   QLabel* QNLogo;
+
+ protected:
+  void resizeEvent(QResizeEvent* Event) override;
 
  private:
   void Tick();

@@ -6,7 +6,7 @@
 #include <QKeySequence>
 #include <cstdint>
 
-#include "ui/Settings.h"
+#include "logic/ShortCut.h"
 
 // The Qt key of a virtual-key code; Qt::Key_unknown when the table lacks it.
 Qt::Key VirtualKeyToQtKey(std::uint8_t VirtualKey);

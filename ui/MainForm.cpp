@@ -6,19 +6,31 @@
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QLocale>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTime>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
-#include <clocale>
+#include <QVBoxLayout>
 #include <cstdio>
+#include <filesystem>
 
+#include "logic/ExitSignals.h"
+#include "logic/Reports.h"
+#include "logic/StatusText.h"
+#include "logic/WindowPlacement.h"
+#include "serial/PortNames.h"
 #include "ui/AboutFrm.h"
 #include "ui/Application.h"
 #include "ui/ConnectionLogFrm.h"
@@ -28,7 +40,10 @@
 #include "ui/HotKeys.h"
 #include "ui/Pictures.h"
 #include "ui/QtSync.h"
+#include "ui/Recording.h"
 #include "ui/SetOption.h"
+#include "ui/TrendWindow.h"
+#include "ui/ValueLabel.h"
 #include "ui/Waiting.h"
 
 namespace {
@@ -85,22 +100,38 @@ QFont WindowFont() {
 TQNLaserControlMainForm::TQNLaserControlMainForm(TLaserTiming Timing)
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                               Qt::WindowCloseButtonHint),
+                               Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint),
       FLaser(std::make_unique<TLaser>(Timing)) {
   setObjectName(QStringLiteral("QNLaserControlMainForm"));
   setFont(WindowFont());
   setWindowIcon(SvgIcon(QStringLiteral("app")));
+  // The program's own icon for every window of it, the about box's picture included.
+  QApplication::setWindowIcon(windowIcon());
   FDetection = std::make_unique<TDetection>(*FLaser, *this, FExplanations, FConnectionLog);
+  FDetection->Stamp = [] { return TimeStamp(); };
   FSync = std::make_unique<TQtSync>(FLaser->Synchronizer());
   FTimer1.setObjectName(QStringLiteral("Timer1"));
   // Created stopped: with no tick handler it would only wake the program for nothing.
   connect(&FTimer1, &QTimer::timeout, this, Guard([this] {
     FDetection->TimerTick();
+    if (FDetection->TimerRole() == TDetection::TTimerRole::Refresh) {
+      FPanel->MarkStale(FOptions.UpdateInterval);
+    }
     UpdateActions();
   }));
 
   CreateActions();
   CreateClientArea();
+  FRecording = new TRecording(*FLaser, FExplanations, this);
+  FRecording->OnChanged = [this] { UpdateStatus(); };
+  FRecording->OnData = [this] {
+    if (FTrends) FTrends->DataArrived();
+  };
+  ShowTrends = new QAction(QStringLiteral("&Trends"), this);
+  ShowTrends->setObjectName(QStringLiteral("ShowTrends"));
+  ShowTrends->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+  ShowTrends->setStatusTip(QStringLiteral("The reported values over time"));
+  connect(ShowTrends, &QAction::triggered, this, Guard([this] { ShowTrendsExecute(); }));
   CreateMenuAndToolBar();
   TrayIcon = new QSystemTrayIcon(SvgIcon(QStringLiteral("app")), this);
   TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
@@ -110,7 +141,29 @@ TQNLaserControlMainForm::TQNLaserControlMainForm(TLaserTiming Timing)
             if (Reason == QSystemTrayIcon::DoubleClick) TrayIconDblClick();
           }));
   TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
-  setFixedSize(ClientWidth, menuBar()->sizeHint().height() + ClientHeight);
+  CreateStatusBar();
+  // Resizable; the design's size is the least it can be made (the client area's minimum), and
+  // the layouts keep every control at least as large as its text needs.
+  resize(minimumSizeHint());
+  ShowStartupProblem = [this](const QString& Problem) {
+    QMessageBox::warning(this, QStringLiteral("Error"), Problem);
+  };
+  AskExit = [this] {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Exit"),
+                    QStringLiteral("The laser is on. Switch it off before exiting?"),
+                    QMessageBox::NoButton, this);
+    QPushButton* off = box.addButton(QStringLiteral("Switch off and exit"), QMessageBox::YesRole);
+    QPushButton* exit = box.addButton(QStringLiteral("Exit"), QMessageBox::NoRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(off);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == off) return TExitChoice::SwitchOffAndExit;
+    if (box.clickedButton() == exit) return TExitChoice::Exit;
+    return TExitChoice::Cancel;
+  };
+  // Laser OFF's hot key under every box and dialog of ours, not only in this window.
+  qApp->installEventFilter(this);
   BindLaserEvents();
   UpdateActions();
 }
@@ -189,6 +242,10 @@ void TQNLaserControlMainForm::CreateMenuAndToolBar() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("F&ile"));
   file->setObjectName(QStringLiteral("File1"));
   file->addAction(ConnectLaser);
+  file->addSeparator();
+  file->addAction(FRecording->StartRecording);
+  file->addAction(FRecording->StopRecording);
+  file->addSeparator();
   file->addAction(FileExit1);
   QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
   view->setObjectName(QStringLiteral("View1"));
@@ -197,6 +254,7 @@ void TQNLaserControlMainForm::CreateMenuAndToolBar() {
   MenuItem(view, QStringLiteral("S&how advanced panel"), ShowAdvanced);
   view->addSeparator();
   MenuItem(view, QStringLiteral("Sh&ow Log"), ShowLog);
+  view->addAction(ShowTrends);
   view->addSeparator();
   MenuItem(view, QStringLiteral("O&ptions"), SetOptions);
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -227,7 +285,6 @@ void TQNLaserControlMainForm::CreateMenuAndToolBar() {
 void TQNLaserControlMainForm::CreateClientArea() {
   ClientArea = new QWidget(this);
   ClientArea->setObjectName(QStringLiteral("ClientArea"));
-  ClientArea->setFixedSize(ClientWidth, ClientHeight - ToolBarHeight);
   // Group captions on the frame line, as the window was drawn.
   ClientArea->setStyleSheet(
       QStringLiteral("QGroupBox { border: 1px solid #b4b9bf; border-radius: 3px; margin-top: 6px; }"
@@ -241,15 +298,12 @@ void TQNLaserControlMainForm::CreateClientArea() {
               FPanel->SetLaserOff, FPanel->SetCurrentZero});
   for (QAction* a : FPanel->SetCurrentN) addAction(a);
 
-  // The console covers the client area below the tool bar whenever it is shown; its " System "
-  // group sits below the trigger group, left of the laser switch.
+  // The console covers the client area whenever it is shown; its " System " group sits below
+  // the trigger group, left of the laser switch.
   FConsole = new TConsolePanel(*FLaser, FExplanations, ClientArea);
   AdvancedPanel = FConsole;
-  AdvancedPanel->setGeometry(ClientArea->rect());
   SystemGroup = FConsole->SystemGroup();
   SystemGroup->setParent(ClientArea);
-  SystemGroup->setGeometry(SystemGroupGeometry);
-  LayOutSystemGroup();
   SystemGroup->show();
   FConsole->OnFatalClose = [this] {
     if (OnFatalClose) {
@@ -259,31 +313,45 @@ void TQNLaserControlMainForm::CreateClientArea() {
     }
   };
 
-  FCover = new TCoverPanel(ClientArea, ToolBarHeight);
-}
-
-void TQNLaserControlMainForm::LayOutSystemGroup() {
-  // The group is wide and low here: the four buttons in one row and the error list the whole
-  // width below them, so that a line with its time or its explanation can be read.
-  auto* grid = qobject_cast<QGridLayout*>(SystemGroup->layout());
-  if (!grid) return;
-  const char* const buttons[] = {"Save", "Reset", "ClearError", "GetError"};
-  int column = 0;
-  for (const char* name : buttons) {
-    auto* button = SystemGroup->findChild<QPushButton*>(QString::fromLatin1(name));
-    if (!button) return;
-    grid->removeWidget(button);
-    grid->addWidget(button, 0, column++);
-    button->setFixedHeight(21);
-    button->setMinimumWidth(button->fontMetrics().horizontalAdvance(button->text()) + 12);
+  // Top: the trigger and current groups side by side in the design's proportion; below: the
+  // " System " group, the warning sign and the two laser buttons.
+  auto* top = new QHBoxLayout;
+  top->setSpacing(4);
+  top->addWidget(FPanel->TriggerGroup, 226);
+  top->addWidget(FPanel->CurrentGroup, 241);
+  auto* sign = new QGridLayout;
+  sign->setContentsMargins(0, 0, 0, 0);
+  for (QWidget* w :
+       {static_cast<QWidget*>(FPanel->LaserWarnOn), static_cast<QWidget*>(FPanel->LaserWarnOff),
+        static_cast<QWidget*>(FPanel->LaserWarnUnknown)}) {
+    sign->addWidget(w, 0, 0);
   }
-  auto* errors = SystemGroup->findChild<QPlainTextEdit*>(QStringLiteral("ErrorMsgs"));
-  if (!errors) return;
-  grid->removeWidget(errors);
-  grid->addWidget(errors, 1, 0, 1, column);
-  for (int c = 0; c <= column; ++c) grid->setColumnStretch(c, c < column ? 1 : 0);
-  grid->setRowStretch(1, 1);
-  grid->setContentsMargins(4, 5, 4, 4);
+  auto* buttons = new QVBoxLayout;
+  buttons->setSpacing(3);
+  buttons->addWidget(FPanel->LaserON);
+  buttons->addWidget(FPanel->LaserOff);
+  auto* bottom = new QHBoxLayout;
+  bottom->setSpacing(3);
+  bottom->addWidget(SystemGroup, 5);
+  bottom->addLayout(sign, 1);  // the warning sign grows with the window too
+  bottom->addLayout(buttons);
+  auto* rows = new QVBoxLayout;
+  rows->setSpacing(2);
+  rows->addLayout(top, 3);
+  rows->addLayout(bottom, 2);
+  // The design's size is the least, unless the texts in the platform's font need more; the
+  // groups grow with the window.
+  auto* area = new QGridLayout(ClientArea);
+  const QMargins margins(4, 2, 4, 2);
+  area->setContentsMargins(margins);
+  area->addLayout(rows, 0, 0);
+  area->setColumnMinimumWidth(0, ClientWidth - margins.left() - margins.right());
+  area->setRowMinimumHeight(0, ClientHeight - ToolBarHeight - margins.top() - margins.bottom());
+
+  FCover = new TCoverPanel(ClientArea, ToolBarHeight);
+  // The console and the cover lie over the whole client area, whatever its size.
+  ClientArea->installEventFilter(this);
+  AdvancedPanel->setGeometry(ClientArea->rect());
 }
 
 void TQNLaserControlMainForm::SetConnectImage(bool Ready) {
@@ -299,6 +367,84 @@ void TQNLaserControlMainForm::UpdateActions() {
     SetConnectImage(FDetection->LaserReady());
   }
   ShowAdvanced->setEnabled(ConnectLaser->isChecked());
+  UpdateStatus();
+}
+
+void TQNLaserControlMainForm::CreateStatusBar() {
+  QStatusBar* bar = statusBar();
+  bar->setObjectName(QStringLiteral("StatusBar"));
+  bar->setSizeGripEnabled(true);
+  // Permanent fields on the right; the message area on the left takes the command reports.
+  const auto field = [bar](const char* name, const QString& hint, int stretch) {
+    auto* f = new TStatusField(bar);
+    f->setObjectName(QString::fromLatin1(name));
+    f->setStatusTip(hint);
+    bar->addPermanentWidget(f, stretch);
+    return f;
+  };
+  FStatusPort = field("StatusPort", QStringLiteral("The port"), 0);
+  FStatusState = field("StatusState", QStringLiteral("The connection"), 0);
+  FStatusLastValue =
+      field("StatusLastValue", QStringLiteral("When the laser last reported a value"), 0);
+  // Stretched: the file name gives way first where the window is narrow.
+  FStatusRecording = field("StatusRecording", QStringLiteral("The recording"), 1);
+  FStatusRecording->setVisible(false);
+  FStatusEmission = new QLabel(bar);
+  FStatusEmission->setObjectName(QStringLiteral("StatusEmission"));
+  FStatusEmission->setAlignment(Qt::AlignCenter);
+  FStatusEmission->setToolTip(QStringLiteral("Emission, as the laser last reported it"));
+  bar->addPermanentWidget(FStatusEmission);
+}
+
+void TQNLaserControlMainForm::UpdateStatus() {
+  if (!FStatusState) return;
+  std::string device;
+#ifndef _WIN32
+  // The device behind the COM name; a link (the simulator's) is followed to what it names.
+  device = PortDevicePath(FLaser->Port());
+  std::error_code ec;
+  const std::filesystem::path real = std::filesystem::canonical(device, ec);
+  if (!ec) device = real.string();
+#endif
+  FStatusPort->SetText(QString::fromStdString(PortFieldText(FLaser->Port(), device)));
+  TLinkFacts facts;
+  facts.Port = FLaser->Port();
+  facts.Connected = FLaser->Connected();
+  facts.Ready = FDetection->LaserReady();
+  facts.InStep = FLaser->InStep();
+  facts.OpenFailed = FDetection->OpenFailed();
+  facts.Retrying = FDetection->TimerRole() == TDetection::TTimerRole::RetryConnect;
+  facts.LastClose = FDetection->LastClose();
+  facts.ConnectKey = ConnectLaser->shortcut().toString(QKeySequence::NativeText).toStdString();
+  FStatusState->SetText(QString::fromStdString(ConnectionStateText(facts)));
+  FStatusLastValue->SetText(FLastValueAt.isEmpty() ? QString()
+                                                   : QStringLiteral("Last value ") + FLastValueAt);
+  FStatusLastValue->setVisible(!FLastValueAt.isEmpty());
+  const QString recording = FRecording ? FRecording->StatusText() : QString();
+  FStatusRecording->SetText(recording);
+  FStatusRecording->setVisible(!recording.isEmpty());
+  const QString emission = QString::fromStdString(EmissionText(FEmission));
+  if (FStatusEmission->text() != emission) {
+    FStatusEmission->setText(emission);
+    // The warning colour while the laser says it emits; plain otherwise.
+    FStatusEmission->setStyleSheet(
+        FEmission.value_or(false)
+            ? QStringLiteral("QLabel { background: #ffd400; color: black; font-weight: bold;"
+                             " padding: 0px 6px; border: 1px solid #8a6d00; }")
+            : QStringLiteral("QLabel { padding: 0px 6px; }"));
+  }
+}
+
+void TQNLaserControlMainForm::ValueReceived() {
+  FLastValueAt = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+}
+
+std::string TQNLaserControlMainForm::TimeStamp() {
+  return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toStdString();
+}
+
+void TQNLaserControlMainForm::LogLine(const std::string& Text) {
+  FConnectionLog.push_back(TimeStamp() + " " + Text);
 }
 
 void TQNLaserControlMainForm::ConnectLaserExecute() {
@@ -307,10 +453,94 @@ void TQNLaserControlMainForm::ConnectLaserExecute() {
 }
 
 void TQNLaserControlMainForm::closeEvent(QCloseEvent* Event) {
+  if (FExiting && !FExitFinished) {
+    Event->ignore();  // Laser OFF is on its way; the window closes when it has been answered
+    return;
+  }
+  // The question only while a laser is connected that said it is on.
+  if (!FExiting && !FForcedExit && FEmission.value_or(false) && FLaser->Connected() && AskExit) {
+    Event->ignore();
+    TExitChoice choice = TExitChoice::Cancel;
+    Guarded([&] { choice = AskExit(); });
+    if (choice == TExitChoice::Cancel) return;
+    FExiting = true;
+    if (choice == TExitChoice::SwitchOffAndExit) {
+      SwitchOffAndExit();
+      return;
+    }
+    Event->accept();  // "Exit": the laser stays as it is
+  }
+  FExiting = true;
+  FExitFinished = true;
   Event->accept();
   // Closing the main window ends the program, also when it is hidden in the tray (main() does
   // not quit on the last window closed, so a box closed while the window is hidden cannot).
   QCoreApplication::quit();
+}
+
+void TQNLaserControlMainForm::SwitchOffAndExit() {
+  statusBar()->showMessage(QStringLiteral("Switching the laser off..."));
+  {
+    // Laser OFF alone, first in the queue; told when it has been answered, refused, not
+    // answered within the reply wait, or could not be written.
+    TLaser::TRequestScope scope(*FLaser, TOrigin::Operator, TPriority::Urgent,
+                                [this](TCommandOutcome, const TLaserMsg&) { FinishExit(); });
+    FLaser->SetLaserOn(false);
+  }
+  // Should the engine never end it (the port gone meanwhile), the exit does not hang.
+  QTimer::singleShot(2 * FLaser->Timing().ReplyTimeoutMs + 1000, this, [this] { FinishExit(); });
+}
+
+void TQNLaserControlMainForm::FinishExit() {
+  if (FExitFinished) return;
+  FExitFinished = true;
+  // Not from inside a close already under way (the reply may come at once): Qt would ignore it.
+  QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TQNLaserControlMainForm::WatchExitSignals() {
+#ifndef _WIN32
+  const int fd = InstallExitSignals();
+  if (fd < 0) return;
+  auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  connect(notifier, &QSocketNotifier::activated, this, [this, fd] {
+    DrainExitSignals(fd);
+    FForcedExit = true;
+    close();
+  });
+#else
+  InstallExitSignals([this] {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          FForcedExit = true;
+          close();
+        },
+        Qt::QueuedConnection);
+  });
+#endif
+}
+
+void TQNLaserControlMainForm::PlaceOnScreen() {
+  std::vector<TScreenRect> screens;
+  if (QScreen* primary = QGuiApplication::primaryScreen()) {
+    const QRect r = primary->availableGeometry();
+    screens.push_back({r.x(), r.y(), r.width(), r.height()});
+  }
+  for (QScreen* screen : QGuiApplication::screens()) {
+    if (screen == QGuiApplication::primaryScreen()) continue;
+    const QRect r = screen->availableGeometry();
+    screens.push_back({r.x(), r.y(), r.width(), r.height()});
+  }
+  // The frame is not known before the window is shown: room for a usual title bar and border.
+  const TScreenRect window{FStartLeft, FStartTop, width() + 2 * FrameAllowance.width(),
+                           height() + FrameAllowance.height()};
+  const TWindowPos pos = PlaceWindow(window, screens);
+  // The place applied is what the exit compares with: a stored place moved onto the screen is
+  // written back only if the operator moves the window, so it is there again when its screen is.
+  FStartLeft = pos.Left;
+  FStartTop = pos.Top;
+  move(FStartLeft, FStartTop);
 }
 
 void TQNLaserControlMainForm::changeEvent(QEvent* Event) {
@@ -357,8 +587,45 @@ void TQNLaserControlMainForm::TrayIconClick() {
 }
 
 void TQNLaserControlMainForm::TrayIconDblClick() {
-  // The operator's quick way to stop emission, from the tray.
-  if (FOptions.DoubleClickOff && FDetection->LaserReady()) FPanel->SetLaserOffExecute();
+  // The operator's quick way to stop emission, from the tray, whenever a laser is connected.
+  if (FOptions.DoubleClickOff && FLaser->Connected()) FPanel->SetLaserOffExecute();
+}
+
+bool TQNLaserControlMainForm::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == ClientArea && Event->type() == QEvent::Resize) {
+    AdvancedPanel->setGeometry(ClientArea->rect());
+    FCover->Fit(ClientArea->size());
+  }
+  if (Event->type() != QEvent::KeyPress || !Watched->isWidgetType()) {
+    return QMainWindow::eventFilter(Watched, Event);
+  }
+  // In this window, while no box is open, the action's own shortcut has taken the key before it
+  // got here; under a box or dialog of ours it comes here, and Laser OFF must not wait for the
+  // box to close. The hot-key editors of the options dialog take keys to record them, not to
+  // act on them.
+  auto* widget = static_cast<QWidget*>(Watched);
+  const auto* key = static_cast<QKeyEvent*>(Event);
+  const bool actionHasIt = widget->window() == this &&
+                           QApplication::activeModalWidget() == nullptr &&
+                           QApplication::activePopupWidget() == nullptr;
+  if (actionHasIt || dynamic_cast<THotKeyEdit*>(widget) != nullptr || key->isAutoRepeat()) {
+    return QMainWindow::eventFilter(Watched, Event);
+  }
+  const QKeySequence pressed(key->keyCombination());
+  const QKeySequence off = FPanel->SetLaserOff->shortcut();
+  if (off.isEmpty() || pressed != off || !FLaser->Connected()) {
+    return QMainWindow::eventFilter(Watched, Event);
+  }
+  Guarded([this] { FPanel->SetLaserOffExecute(); });
+  return true;
+}
+
+void TQNLaserControlMainForm::ReportCommand(TCommandOutcome Outcome, const std::string& CmdStr) {
+  const std::string text = CommandReportText(Outcome, CmdStr);
+  if (text.empty()) return;
+  statusBar()->showMessage(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())),
+                           ReportShownMs);
+  LogLine(text);
 }
 
 void TQNLaserControlMainForm::ShowAdvancedExecute(bool Checked) {
@@ -375,18 +642,31 @@ void TQNLaserControlMainForm::ShowAdvancedExecute(bool Checked) {
   UpdateActions();
 }
 
+TTrendWindow& TQNLaserControlMainForm::ShowTrendsExecute() {
+  if (!FTrends) {
+    FTrends = new TTrendWindow(FRecording->Trend(), FRecording->Clock(), this);
+    FTrends->setFont(font());
+  }
+  FTrends->show();
+  FTrends->raise();
+  FTrends->activateWindow();
+  return *FTrends;
+}
+
 void TQNLaserControlMainForm::ShowLogExecute() {
   if (LogForm) LogForm->ShowLog(FConnectionLog);
 }
 
 void TQNLaserControlMainForm::AboutExecute() {
   TAboutForm about(this);
+  about.ShowSettingsFile(FSettingsFile.FileName());
   about.exec();
 }
 
 void TQNLaserControlMainForm::CreateDialogs() {
   OptionFrm = new TOptionFrm(this);
   WaitingBox = new TWaitingBox(this);
+  WaitingBox->OnLaserOff = [this] { FPanel->SetLaserOffExecute(); };
   LogForm = new TLogForm(this);
   FConsole->SetWaitingBox(WaitingBox);
   RunOptionsDialog = [this](const TOptions& Current) -> std::optional<TOptions> {
@@ -402,91 +682,50 @@ void TQNLaserControlMainForm::CreateDialogs() {
 // ---------------------------------------------------------------- laser events
 
 void TQNLaserControlMainForm::BindLaserEvents() {
-  TLaser& l = *FLaser;
-  l.OnConnect = [this](TComPort*) {
-    FDetection->LaserConnect();
+  FEvents = std::make_unique<TLaserEvents>(*FLaser);
+  TLaserEvents& e = *FEvents;
+  // The order of subscribing is the order of hearing: the values are shown before the detection
+  // acts on them, and the window's actions and status bar follow last.
+  FSubscriptions += e.Connect.Subscribe([this] { FEmission.reset(); });
+  FPanel->Subscribe(e);
+  FDetection->Subscribe(e);
+  FConsole->Subscribe(e);
+  FRecording->Subscribe(e);
+  const auto update = [this] { UpdateActions(); };
+  for (TFanOut<>* event : {&e.Connect, &e.ConnectFail, &e.Disconnect}) {
+    FSubscriptions += event->Subscribe(update);
+  }
+  FSubscriptions += e.SN.Subscribe([this](int) { UpdateActions(); });
+  const auto commandError = [this](TLaserCommand, std::uint8_t, const std::string&) {
     UpdateActions();
   };
-  l.OnConnectFail = [this](TLaser*) {
-    FDetection->LaserConnectFail();
+  FSubscriptions += e.CommandError.Subscribe(commandError);
+  FSubscriptions += e.CommandTimeout.Subscribe(commandError);
+  const auto value = [this](std::uint8_t, double) {
+    ValueReceived();
     UpdateActions();
   };
-  l.OnDisconnect = [this](TComPort*) {
-    FDetection->LaserDisconnect();
+  for (TFanOut<std::uint8_t, double>* event : {&e.Current, &e.MaxCurrent, &e.Frequency}) {
+    FSubscriptions += event->Subscribe(value);
+  }
+  FSubscriptions += e.TriggerMode.Subscribe([this](std::uint8_t, TTriggerMode) {
+    ValueReceived();
     UpdateActions();
-  };
-  l.OnSN = [this](TLaser*, int SN) {
-    FDetection->LaserSN(SN);
-    UpdateActions();
-  };
-  const auto commandError = [this](TLaser*, TLaserCommand Command, std::uint8_t SubID,
-                                   const std::string& CmdStr) {
-    FDetection->LaserCommandError(Command, SubID, CmdStr);
-    UpdateActions();
-  };
-  l.OnCommandError = commandError;
-  l.OnCommandTimeout = commandError;
-  l.OnCurrent = [this](TLaser*, std::uint8_t Branch, double Value) { LaserCurrent(Branch, Value); };
-  l.OnMaxCurrent = [this](TLaser*, std::uint8_t Branch, double Value) {
-    LaserMaxCurrent(Branch, Value);
-  };
-  l.OnFrequency = [this](TLaser*, std::uint8_t Branch, double Value) {
-    LaserFrequency(Branch, Value);
-  };
-  l.OnTriggerMode = [this](TLaser*, std::uint8_t Branch, TTriggerMode Mode) {
-    LaserTriggerMode(Branch, Mode);
-  };
-  l.OnLaserON = [this](TLaser*, bool IsOn) { FPanel->LaserLaserON(IsOn); };
-  // Error codes, the clear-error and reset phases and a failed worker: the console's.
-  FConsole->BindLaserEvents();
+  });
+  FSubscriptions += e.LaserON.Subscribe([this](bool IsOn) {
+    FEmission = IsOn;
+    ValueReceived();
+    UpdateStatus();
+  });
+  FSubscriptions +=
+      e.CommandReport.Subscribe([this](TCommandOutcome Outcome, const std::string& CmdStr) {
+        ReportCommand(Outcome, CmdStr);
+      });
 }
 
 void TQNLaserControlMainForm::DetachLaserEvents() {
-  if (!FLaser) return;
-  TLaser& l = *FLaser;
-  l.OnConnect = nullptr;
-  l.OnConnectFail = nullptr;
-  l.OnDisconnect = nullptr;
-  l.OnSN = nullptr;
-  l.OnCommandError = nullptr;
-  l.OnCommandTimeout = nullptr;
-  l.OnCurrent = nullptr;
-  l.OnMaxCurrent = nullptr;
-  l.OnFrequency = nullptr;
-  l.OnTriggerMode = nullptr;
-  l.OnLaserON = nullptr;
-  l.OnLaserError = nullptr;
-  l.OnReceive = nullptr;
-  l.OnClearError = nullptr;
-  l.OnClearedError = nullptr;
-  l.OnReset = nullptr;
-  l.OnReseted = nullptr;
-  l.OnMointorError = nullptr;
-}
-
-// Display first, then the detection's half.
-void TQNLaserControlMainForm::LaserCurrent(std::uint8_t Branch, double Value) {
-  FPanel->LaserCurrent(Branch, Value);
-  FDetection->LaserCurrent(Branch, Value);
-  UpdateActions();
-}
-
-void TQNLaserControlMainForm::LaserMaxCurrent(std::uint8_t Branch, double Value) {
-  FPanel->LaserMaxCurrent(Branch, Value);
-  FDetection->LaserMaxCurrent(Branch, Value);
-  UpdateActions();
-}
-
-void TQNLaserControlMainForm::LaserFrequency(std::uint8_t Branch, double Value) {
-  FPanel->LaserFrequency(Branch, Value);
-  FDetection->LaserFrequency(Branch, Value);
-  UpdateActions();
-}
-
-void TQNLaserControlMainForm::LaserTriggerMode(std::uint8_t Branch, TTriggerMode Mode) {
-  FPanel->LaserTriggerMode(Branch, Mode);
-  FDetection->LaserTriggerMode(Branch, Mode);
-  UpdateActions();
+  FSubscriptions.Clear();
+  FEvents.reset();
 }
 
 // ---------------------------------------------------------------- IDetectionView
@@ -504,6 +743,12 @@ void TQNLaserControlMainForm::RefreshLaserState() {
 }
 
 void TQNLaserControlMainForm::ShowConnectionState(bool Disconnected) {
+  // AutoRecord follows the ready connection.
+  if (Disconnected) {
+    FRecording->LaserGone();
+  } else {
+    FRecording->LaserReady();
+  }
   if (Disconnected) {
     FConsole->ClearForDisconnectedState();
     SetConnectImage(false);
@@ -560,7 +805,16 @@ void TQNLaserControlMainForm::StopTimer() {
 }
 
 bool TQNLaserControlMainForm::LoadTemplate(const std::string& FileName) {
-  return ::LoadTemplate(FileName, FExeFolder, *this, FLaser->CommandList(), FExplanations);
+  std::vector<std::string> skipped;
+  std::string why;
+  const bool applied = ::LoadTemplate(FileName, FExeFolder, *this, FLaser->CommandList(),
+                                      FExplanations, &skipped, &why, &FTemplates);
+  // The operator who linked a template learns why the laser is probed instead, and what of it
+  // was left out.
+  const std::string name = "Template \"" + FileName + "\"";
+  for (const std::string& line : skipped) LogLine(name + ": skipped " + line);
+  LogLine(name + (applied ? " --> applied" : " --> not applied, " + why));
+  return applied;
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -576,27 +830,48 @@ void TQNLaserControlMainForm::ApplyHotKeys() {
 }
 
 void TQNLaserControlMainForm::FormCreate(const TStartup& Startup) {
-  FConnectionLog.clear();  // 1
-  UpdateCaption(0);        // 2
-  // 3: "." as the decimal separator for every number, whatever the locale.
-  std::setlocale(LC_NUMERIC, "C");
-  QLocale::setDefault(QLocale::c());
-  FSettingsFile = TIniFile(Startup.SettingsFile);  // 4
+  BeginLog(Startup);
+  ApplySettings(ReadSettings(Startup));
+  PrepareDetection();
+  FExplanations.Clear();  // the error table comes with the detected family
+  FDetection->OpenSilently();
+  FSettingsChanged = false;
+  ShowStartState();
+}
+
+void TQNLaserControlMainForm::BeginLog(const TStartup& Startup) {
+  FConnectionLog.clear();
+  UpdateCaption(0);
+  // Which settings file is in use: beside the program or in the user's folder.
+  const std::u8string settingsPath = Startup.SettingsFile.u8string();
+  LogLine("Settings: " + std::string(settingsPath.begin(), settingsPath.end()));
+}
+
+TStartupSettings TQNLaserControlMainForm::ReadSettings(const TStartup& Startup) {
+  FSettingsFile = TIniFile(Startup.SettingsFile);
+  FStartupProblem = QString::fromStdString(SettingsReadProblem(FSettingsFile));
   FExeFolder = Startup.ExeFolder;
-  const TCommandLine commandLine = ParseCommandLine(Startup.Params);  // 5
-  // 6, 8, 9, 10: everything stored, with the command line's port and position in front.
-  const TStartupSettings stored = ReadStartupSettings(FSettingsFile, commandLine);
-  FOptions = stored.Options;
-  FStartLeft = stored.StartLeft;
-  FStartTop = stored.StartTop;
-  FLaser->SetPort(FOptions.Port);                     // 7
-  ApplyHotKeys();                                     // 8
-  MinimizeToTray->setChecked(stored.MinimizeToTray);  // 9
-  ShowTrayIcon->setChecked(stored.ShowTrayIcon);
-  TrayIcon->setVisible(stored.ShowTrayIcon);
-  move(FStartLeft, FStartTop);  // 11
+  // Everything stored, with the command line's port and position in front.
+  return ReadStartupSettings(FSettingsFile, ParseCommandLine(Startup.Params));
+}
+
+void TQNLaserControlMainForm::ApplySettings(const TStartupSettings& Stored) {
+  FOptions = Stored.Options;
+  FRecording->ReadSettings(FSettingsFile);
+  FStartLeft = Stored.StartLeft;
+  FStartTop = Stored.StartTop;
+  FLaser->SetPort(FOptions.Port);
+  ApplyHotKeys();
+  MinimizeToTray->setChecked(Stored.MinimizeToTray);
+  ShowTrayIcon->setChecked(Stored.ShowTrayIcon);
+  TrayIcon->setVisible(Stored.ShowTrayIcon);
+  resize(minimumSizeHint());  // the smallest size, which the layouts know now
+  PlaceOnScreen();
+}
+
+void TQNLaserControlMainForm::PrepareDetection() {
   TDetection& d = *FDetection;
-  d.ReportConnectFailure = false;  // 12
+  d.ReportConnectFailure = false;  // the start-up's connect is silent
   d.AutoDetect = FOptions.AutoDetect;
   d.DetectInterval = FOptions.DetectInterval;
   d.AutoUpdate = FOptions.AutoUpdate;
@@ -604,19 +879,26 @@ void TQNLaserControlMainForm::FormCreate(const TStartup& Startup) {
   d.FindTemplateLink = [this](int SN, std::string& FileName) {
     return ::FindTemplateLink(FSettingsFile, SN, FileName);
   };
-  FExplanations.Clear();     // 13
-  d.OpenSilently();          // 14
-  FSettingsChanged = false;  // 15
-  // 16: the cover over the controls, as for a disconnected laser (unless the laser is ready
-  // already, when it has begun to slide away).
-  if (!d.LaserReady()) FCover->PlaceAtHome();
-  AdvancedPanel->setGeometry(ClientArea->rect());  // 17
-  // 18: the console gives its reply box the blue and the font itself.
-  if (FOptions.AllowOver100A) FPanel->SetAllowOver100A();  // 19
+}
+
+void TQNLaserControlMainForm::ShowStartState() {
+  // The cover over the controls, as for a disconnected laser (unless the laser is ready already,
+  // when it has begun to slide away).
+  if (!FDetection->LaserReady()) FCover->PlaceAtHome();
+  AdvancedPanel->setGeometry(ClientArea->rect());  // and again at every resize
+  if (FOptions.AllowOver100A) FPanel->SetAllowOver100A();
   UpdateActions();
 }
 
 void TQNLaserControlMainForm::FormShow() {
+  if (!FStartupProblem.isEmpty()) {
+    const QString problem = FStartupProblem;
+    FStartupProblem.clear();
+    // After the window has appeared, as its owner.
+    QTimer::singleShot(0, this, [this, problem] {
+      if (ShowStartupProblem) ShowStartupProblem(problem);
+    });
+  }
   if (WaitingBox) WaitingBox->OnClosed = [](TWaitingBox*) {};
 }
 
@@ -624,7 +906,7 @@ void TQNLaserControlMainForm::FormDestroy() {
   if (FDestroyed) return;
   FDestroyed = true;
   FTimer1.stop();
-  FLaser->OnDisconnect = nullptr;  // closing at exit raises no disconnect handling
+  DetachLaserEvents();  // closing at exit raises no disconnect handling
   FLaser->Disconnect();
   TExitState state;
   state.Options = FOptions;
@@ -638,9 +920,17 @@ void TQNLaserControlMainForm::FormDestroy() {
   state.StartLeft = FStartLeft;
   state.StartTop = FStartTop;
   std::string error;
-  if (!WriteBackSettings(FSettingsFile, state, error)) {
+  const bool recorderChanged = FRecording->StoreSettings(FSettingsFile);
+  bool written = WriteBackSettings(FSettingsFile, state, error);
+  // The recorder's keys alone changed: the file is written for them (a second write of the same
+  // text when the rest changed too costs nothing).
+  if (written && recorderChanged) written = FSettingsFile.UpdateFile(error);
+  if (!written) {
     QMessageBox::warning(nullptr, QStringLiteral("Error"), QString::fromStdString(error));
   }
+#ifdef _WIN32
+  ExitSignalHandled();  // a console's close or a logoff waits for the settings
+#endif
 }
 
 // ---------------------------------------------------------------- options

@@ -14,12 +14,15 @@
 
 #include "laser/ErrorExplan.h"
 #include "laser/QNLaser.h"
-#include "ui/Detection.h"
-#include "ui/Settings.h"
-#include "ui/Template.h"
+#include "logic/Detection.h"
+#include "logic/LaserEvents.h"
+#include "logic/Settings.h"
+#include "logic/Template.h"
 
 class QAction;
 class QGroupBox;
+class QLabel;
+class TStatusField;
 class QSystemTrayIcon;
 class QToolBar;
 class TAboutForm;
@@ -29,6 +32,8 @@ class TCoverPanel;
 class TLogForm;
 class TOptionFrm;
 class TQtSync;
+class TRecording;
+class TTrendWindow;
 class TWaitingBox;
 
 class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, public ITemplateLayout {
@@ -38,7 +43,7 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
 
   // Where the program finds its settings and templates, and its command line.
   struct TStartup {
-    std::filesystem::path SettingsFile;  // the executable's path with ".ini"
+    std::filesystem::path SettingsFile;  // beside the executable or the user's (SettingsLocation.h)
     std::filesystem::path ExeFolder;     // templates named without a folder are found here
     std::vector<std::string> Params;     // command-line parameters without the program's name
   };
@@ -77,8 +82,21 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   // Whether the desktop has a tray; without one, minimising never hides the window. Tests set
   // their own.
   std::function<bool()> TrayAvailable;
+  // A problem met at start-up (a settings file that cannot be read), shown once the window is
+  // up; tests catch it here.
+  std::function<void(const QString&)> ShowStartupProblem;
   // After a worker thread failed and its message was dismissed; empty: close and quit.
   std::function<void()> OnFatalClose;
+
+  // Exit while the laser reports that it is on: the operator chooses.
+  enum class TExitChoice { SwitchOffAndExit, Exit, Cancel };
+  // Asks "The laser is on. Switch it off before exiting?"; tests may answer for the operator.
+  std::function<TExitChoice()> AskExit;
+  // SIGTERM, SIGINT and SIGHUP (a console's close, logoff and shutdown on Windows) close the
+  // window as its Exit does, without a question, so that the settings are written.
+  void WatchExitSignals();
+  // The laser's emission as it last reported it on this connection; none until it has.
+  std::optional<bool> Emission() const { return FEmission; }
 
   // --- IDetectionView / ITemplateLayout ---
   void ApplyCurrentLayout(int Layout, bool ShowActual) override;
@@ -94,15 +112,14 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   void StopTimer() override;
   bool LoadTemplate(const std::string& FileName) override;
 
-  // The laser's events.
-  void LaserCurrent(std::uint8_t Branch, double Value);
-  void LaserMaxCurrent(std::uint8_t Branch, double Value);
-  void LaserFrequency(std::uint8_t Branch, double Value);
-  void LaserTriggerMode(std::uint8_t Branch, TTriggerMode Mode);
-
   TLaser& Laser() { return *FLaser; }
+  // The one fan-out of the laser's events: whatever else listens subscribes here.
+  TLaserEvents& Events() { return *FEvents; }
   TDetection& Detection() { return *FDetection; }
   TControlPanel& Panel() { return *FPanel; }
+  TRecording& Recording() { return *FRecording; }
+  // The "Trends" window, made and shown.
+  TTrendWindow& ShowTrendsExecute();
   TConsolePanel& Console() { return *FConsole; }
   TCoverPanel& Cover() { return *FCover; }
   const TOptions& Options() const { return FOptions; }
@@ -142,16 +159,19 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   static constexpr int ToolBarHeight = 49;
   // The " System " group in the client area.
   static constexpr QRect SystemGroupGeometry{4, 120, 336, 76};
+  // A usual window frame (both sides, and title bar plus bottom border), for placing the window
+  // before the window manager has given it its frame.
+  static constexpr QSize FrameAllowance{8, 40};
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
   void changeEvent(QEvent* Event) override;
 
  private:
   void CreateActions();
   void CreateMenuAndToolBar();
   void CreateClientArea();
-  void LayOutSystemGroup();
   void BindLaserEvents();
   void DetachLaserEvents();
   // After every laser event and timer tick: the enabled and checked states that depend on the
@@ -159,16 +179,43 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   void UpdateActions();
   void SetConnectImage(bool Ready);
   void ApplyHotKeys();
+  // The start-up's steps, in order.
+  void BeginLog(const TStartup& Startup);
+  TStartupSettings ReadSettings(const TStartup& Startup);
+  void ApplySettings(const TStartupSettings& Stored);
+  void PrepareDetection();
+  void ShowStartState();
   void ConnectLaserExecute();
   void EditExecute(const char* Slot);
+  // The status bar: port, connection state, time of the last value, emission; the message
+  // area on its left takes the command reports.
+  void CreateStatusBar();
+  void UpdateStatus();
+  void ValueReceived();
+  // Switch off and exit: Laser OFF, then exit once it has been answered or the reply wait is
+  // over (or it could not be written).
+  void SwitchOffAndExit();
+  void FinishExit();
+  // Where the window opens: its stored place when that is wholly on a screen present.
+  void PlaceOnScreen();
+  // A connection-log line, with the time in front.
+  void LogLine(const std::string& Text);
+  static std::string TimeStamp();
+  // A command of the operator's that was refused, went unanswered or was never written: a few
+  // seconds in the status bar, and a line with the time in the connection log.
+  void ReportCommand(TCommandOutcome Outcome, const std::string& CmdStr);
+  static constexpr int ReportShownMs = 6000;
 
   std::unique_ptr<TLaser> FLaser;
   TExplanationList FExplanations;
   std::vector<std::string> FConnectionLog;
   std::unique_ptr<TDetection> FDetection;
+  std::unique_ptr<TLaserEvents> FEvents;
+  TSubscriptions FSubscriptions;  // the window's own
   std::unique_ptr<TQtSync> FSync;
   TOptions FOptions;
   TIniFile FSettingsFile;
+  TTemplateCache FTemplates;
   std::filesystem::path FExeFolder;
   int FStartLeft = 0;
   int FStartTop = 0;
@@ -179,4 +226,18 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   TCoverPanel* FCover = nullptr;
   TConsolePanel* FConsole = nullptr;
   bool FHiddenInTray = false;
+  TStatusField* FStatusPort = nullptr;
+  TStatusField* FStatusState = nullptr;
+  TStatusField* FStatusLastValue = nullptr;
+  QLabel* FStatusEmission = nullptr;
+  TStatusField* FStatusRecording = nullptr;
+  TRecording* FRecording = nullptr;  // a child: goes with the window
+  TTrendWindow* FTrends = nullptr;   // made when first shown
+  QAction* ShowTrends = nullptr;
+  std::optional<bool> FEmission;
+  QString FLastValueAt;
+  bool FForcedExit = false;  // a signal closes without a question
+  bool FExiting = false;     // the operator has chosen to exit; the window closes for good
+  bool FExitFinished = false;
+  QString FStartupProblem;
 };

@@ -1,5 +1,6 @@
 #include "ui/SetOption.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -8,14 +9,16 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStyle>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "logic/PortText.h"
+#include "logic/Settings.h"
 #include "serial/PortNames.h"
 #include "ui/HotKeys.h"
-#include "ui/PortText.h"
 
 namespace {
 
@@ -124,6 +127,13 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
   FPort->setMaxVisibleItems(16);
   FPort->setMinimumWidth(110);
   FPort->OnDropDown = [this] { LaserPortDropDown(); };
+  FPort->installEventFilter(this);
+  FPort->lineEdit()->installEventFilter(this);
+  // A chosen item puts only the port's name into the field; the device beside it is a hint.
+  connect(FPort, &QComboBox::activated, this, [this](int index) {
+    const QString name = FPort->itemData(index).toString();
+    if (!name.isEmpty()) FPort->setEditText(name);
+  });
   auto* portLabel = Named(new QLabel("Laser port", laser), "Label1");
   portLabel->setBuddy(FPort);
   FDblClkOff =
@@ -309,8 +319,38 @@ void TOptionFrm::BitBtn1Click() {
     FPort->setFocus();
     return;
   }
+  // A preset that is no number would only fail when its hot key is pressed, at the laser.
+  for (int i = 0; i < 9; ++i) {
+    const QString text = FPresets[i]->text();
+    if (ParseDecimal(text.toStdString())) continue;
+    QMessageBox box(QMessageBox::Critical, "Preset current",
+                    QString("The preset current Ctrl+%1 is not a number: \"%2\".\n"
+                            "(A current such as 12.50, with \".\" as the decimal separator)")
+                        .arg(i + 1)
+                        .arg(text),
+                    QMessageBox::Ok, this);
+    box.setObjectName("BadPresetBox");
+    box.exec();
+    FPages->setCurrentIndex(2);
+    FPresets[i]->setFocus();
+    FPresets[i]->selectAll();
+    return;
+  }
   FPortTag = *port;
   accept();
+}
+
+bool TOptionFrm::eventFilter(QObject* watched, QEvent* event) {
+  // The editable port box would keep Enter for itself; with its list closed, Enter is OK.
+  if (event->type() == QEvent::KeyPress && (watched == FPort || watched == FPort->lineEdit())) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+        !FPort->view()->isVisible()) {
+      BitBtn1Click();
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void TOptionFrm::LaserPortDropDown() {
@@ -320,9 +360,13 @@ void TOptionFrm::LaserPortDropDown() {
 void TOptionFrm::FillPortList() {
   const QString text = FPort->currentText();  // emptying the list must not lose what was typed
   FPort->clear();
-  for (const std::string& item : PortListItems(PresentPorts())) {
-    FPort->addItem(QString::fromStdString(item));
+  for (const TPortItem& item : PortListItems(PresentPortInfo())) {
+    FPort->addItem(QString::fromStdString(item.Text), QString::fromStdString(item.Name));
   }
+  // The list may be wider than the field: the devices beside the names stay readable.
+  QAbstractItemView* list = FPort->view();
+  list->setMinimumWidth(list->sizeHintForColumn(0) + list->verticalScrollBar()->sizeHint().width() +
+                        2 * list->frameWidth());
   FPort->setEditText(text);
 }
 

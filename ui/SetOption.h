@@ -11,7 +11,7 @@
 #include <functional>
 #include <optional>
 
-#include "ui/Settings.h"
+#include "logic/Settings.h"
 
 class QCheckBox;
 class QSpinBox;
@@ -64,6 +64,9 @@ class TOptionFrm : public QDialog {
   void PreCurrentChange();
 
   int PortTag() const { return FPortTag; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   // A period field: the arrows keep 500..32767; a stored value outside that is shown clamped

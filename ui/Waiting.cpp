@@ -40,8 +40,21 @@ TWaitingBox::TWaitingBox(QWidget* parent) : QDialog(parent) {
   FStop->setAutoDefault(false);
   connect(FStop, &QPushButton::clicked, this, &QDialog::reject);
 
+  // The controller may take up to 19 s: Laser OFF must not wait for it.
+  FLaserOff = new QPushButton("Laser OFF", this);
+  FLaserOff->setObjectName("LaserOff");
+  FLaserOff->setToolTip("Turn Laser OFF");
+  FLaserOff->setAutoDefault(false);
+  QFont bold = FLaserOff->font();
+  bold.setBold(true);
+  FLaserOff->setFont(bold);
+  connect(FLaserOff, &QPushButton::clicked, this, [this] {
+    if (OnLaserOff) OnLaserOff();
+  });
+
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
+  buttons->addWidget(FLaserOff);
   buttons->addWidget(FStop);
   buttons->addStretch();
   auto* layout = new QVBoxLayout(this);

@@ -24,6 +24,8 @@ class TWaitingBox : public QDialog {
 
   // Called after every closing, with the box. May be empty.
   std::function<void(TWaitingBox*)> OnClosed;
+  // The "Laser OFF" button: the laser is switched off while the box waits on. May be empty.
+  std::function<void()> OnLaserOff;
 
   void TimerTimer();  // one 100 ms tick: the indicator and the count advance by one
 
@@ -31,6 +33,7 @@ class TWaitingBox : public QDialog {
   QProgressBar* ProgressBar() const { return FProgress; }
   QTimer* Timer() const { return FTimer; }
   QPushButton* BitBtn1() const { return FStop; }
+  QPushButton* LaserOffButton() const { return FLaserOff; }
 
  protected:
   void done(int result) override;  // every way of closing a dialog ends here
@@ -42,4 +45,5 @@ class TWaitingBox : public QDialog {
   QProgressBar* FProgress = nullptr;
   QTimer* FTimer = nullptr;
   QPushButton* FStop = nullptr;
+  QPushButton* FLaserOff = nullptr;
 };

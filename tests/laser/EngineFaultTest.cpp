@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "Harness.h"
+#include "ScriptedLaser.h"
 #include "SimHarness.h"
 
 namespace {
@@ -18,28 +18,10 @@ using test::MsSince;
 using Lines = std::vector<std::string>;
 
 // The engine against a far end that the test scripts byte by byte.
-class Faults : public ::testing::Test {
+class Faults : public test::TScriptedLaser {
  protected:
-  explicit Faults(TLaserTiming timing = test::FastTiming()) : H(timing) {}
+  using TScriptedLaser::TScriptedLaser;
 
-  void Connect() {
-    H.Laser.SetPort(7);
-    ASSERT_TRUE(H.Laser.Open());
-    H.Laser.LoadQTCommands(true);
-    H.Events.clear();
-  }
-  // The next command the engine writes, while the test keeps playing the UI thread.
-  std::optional<std::string> NextWithin(int ms, test::TScriptedDevice& device) {
-    std::optional<std::string> command;
-    H.PumpUntil(
-        [&] {
-          command = device.ReadCommand(5);
-          return command.has_value();
-        },
-        ms);
-    return command;
-  }
-  std::string Next(int ms = 10000) { return NextWithin(ms, Device).value_or("<nothing>"); }
   // Plays a UI thread that is busy for `busyMs` between two hand-overs, until pred holds.
   bool BusyUntil(const std::function<bool()>& pred, int busyMs, int timeoutMs = 10000) {
     const auto start = Clock::now();
@@ -50,13 +32,10 @@ class Faults : public ::testing::Test {
     }
     return false;
   }
-
-  test::TComDir Dir;
-  test::TScriptedDevice Device{Dir};
-  test::TLaserHarness H;
 };
 
-// A long late window and a short reply wait, so that "late" is late by a wide margin.
+// A short reply wait and a long wait for each of the engine's own reads, so that "late" is late
+// by a wide margin and nothing is retried meanwhile.
 class FaultsLate : public Faults {
  protected:
   FaultsLate() : Faults(TLaserTiming{300, 19000, 10, 2500, 50}) {}
@@ -84,17 +63,22 @@ TEST_F(FaultsLate, ALateReplyIsItsOwnCommandsAndTheNextWaitsForIt) {
   H.Laser.ReadStatus();
   EXPECT_EQ(Next(), "r62");
   ASSERT_TRUE(H.WaitEvent("OnCommandTimeout lcReadCurrent 2 r62"));
-  H.PumpFor(500);  // well inside the late window
-  EXPECT_FALSE(Device.ReadCommand(0)) << "the next command must wait for the late reply";
-  Device.Write(" 12.50 A\r\n");
+  // The line is out of step: only the serial-number read goes out, whose reply fits nothing else.
+  EXPECT_EQ(Next(), "r01");
+  H.PumpFor(500);
+  EXPECT_FALSE(Device.ReadCommand(0)) << "the next command must wait until the line is in step";
+  Device.Write(" 12.50 A\r\n");  // r62's, come late: nothing else written could give it
+  H.PumpFor(300);
+  EXPECT_FALSE(Device.ReadCommand(0)) << "the serial-number read is still unanswered";
+  Device.Write("S/N: 1234\r\n");
   const auto answered = Clock::now();
   EXPECT_EQ(Next(), "r74");
-  EXPECT_LT(MsSince(answered), 1500) << "the late reply ends the window";
+  EXPECT_LT(MsSince(answered), 1500) << "its reply puts the line in step";
   ASSERT_TRUE(H.WaitEvent("OnCommandTimeout lcReadFrequency 2 r74"));
-  H.PumpFor(500);
+  EXPECT_EQ(Next(), "r01");
   Device.Write("LASER_ON\r\n");  // fits another command only: not r74's, dropped
   H.PumpFor(100);
-  Device.Write("FREQUENCY = 20000.00 HZ\r\n");
+  Device.Write("FREQUENCY = 20000.00 HZ\r\nS/N: 1234\r\n");
   EXPECT_EQ(Next(), "r60");
   Device.Write("LASER_OFF\r\n");
   ASSERT_TRUE(H.WaitEvent("OnLaserON false"));
@@ -118,32 +102,70 @@ TEST_F(Faults, AReplyThatFitsSeveralBranchesIsNeverGuessed) {
   ASSERT_TRUE(H.WaitEvent("OnCurrent 1 12.50"));
 }
 
-// 1, against the simulator: replies 600 ms late (past the 500 ms wait) are given to their own
-// commands, and every other value is right too.
+// 1, against the simulator: replies later than the reply wait (600 ms), later than the wait and
+// one of the engine's own reads together (900, 1500 ms), and later than two of them (3000 ms) go to
+// their own commands, on both families; a current never shows under the other branch.
 TEST(FaultsSim, RepliesLaterThanTheWaitGoToTheirOwnCommands) {
-  test::TComDir dir;
-  sim::Options options;
-  options.delayMs = 600;
-  sim::SimServer server(options);
-  ASSERT_TRUE(server.Start(dir.Entry(5)));
-  test::TLaserHarness h;
-  h.Laser.SetPort(5);
-  ASSERT_TRUE(h.Laser.Open());
-  h.Laser.LoadQTCommands(true);
-  h.Events.clear();
-  h.Laser.ReadCurrent(2);
-  h.Laser.ReadFrequency(2);
-  h.Laser.ReadStatus();
-  h.Laser.ReadCurrent(1);
-  h.Laser.ReadFrequency(1);
-  ASSERT_TRUE(h.PumpUntil([&] { return h.Laser.QueueCount() == 0; }, 20000));
-  h.PumpFor(100);
-  Lines values;
-  for (const std::string& e : h.Values()) {
-    if (e.rfind("OnCommandTimeout", 0) != 0) values.push_back(e);
+  struct TRun {
+    int DelayMs;
+    const char* Model;
+    std::vector<std::function<void(TLaser&)>> Reads;
+    Lines Values;
+  };
+  const auto r = [](auto fn) { return std::function<void(TLaser&)>(fn); };
+  const std::vector<std::function<void(TLaser&)>> qtReads = {
+      r([](TLaser& l) { l.ReadCurrent(2); }), r([](TLaser& l) { l.ReadFrequency(2); }),
+      r([](TLaser& l) { l.ReadStatus(); }), r([](TLaser& l) { l.ReadCurrent(1); }),
+      r([](TLaser& l) { l.ReadFrequency(1); })};
+  const Lines qtValues = {"OnCurrent 2 12.50", "OnFrequency 2 20000.00", "OnLaserON false",
+                          "OnCurrent 1 10.00", "OnFrequency 1 30000.00"};
+  const std::vector<std::function<void(TLaser&)>> zeReads = {
+      r([](TLaser& l) { l.ReadCurrent(2); }), r([](TLaser& l) { l.ReadFrequency(1); }),
+      r([](TLaser& l) { l.ReadMaxCurrent(2); })};
+  // the single-branch family keeps its one branch in the simulator's second slot
+  const Lines zeValues = {"OnCurrent 2 12.50", "OnFrequency 1 20000.00", "OnMaxCurrent 2 30.00"};
+  const std::vector<TRun> runs = {
+      {600, "qt2", qtReads, qtValues},
+      {900, "qt2", qtReads, qtValues},
+      {1500, "qt2", qtReads, qtValues},
+      {3000, "qt2", {qtReads[0], qtReads[3]}, {qtValues[0], qtValues[3]}},
+      {600, "ze", zeReads, zeValues},
+      {900, "ze", zeReads, zeValues},
+      {1500, "ze", zeReads, zeValues},
+      {3000, "ze", {zeReads[0], zeReads[1]}, {zeValues[0], zeValues[1]}},
+  };
+  for (const TRun& run : runs) {
+    SCOPED_TRACE(std::string(run.Model) + ", delay " + std::to_string(run.DelayMs));
+    test::TComDir dir;
+    sim::Options options;
+    options.model = run.Model;
+    options.delayMs = run.DelayMs;
+    sim::SimServer server(options);
+    ASSERT_TRUE(server.Start(dir.Entry(5)));
+    test::TLaserHarness h;
+    h.Laser.SetPort(5);
+    ASSERT_TRUE(h.Laser.Open());
+    if (std::string(run.Model) == "ze") {
+      h.Laser.LoadZECommands(true);
+    } else {
+      h.Laser.LoadQTCommands(true);
+    }
+    h.Events.clear();
+    for (const auto& read : run.Reads) read(h.Laser);
+    // a late reply is delivered after its command left the queue: wait for it, not a fixed time
+    const auto valuesNow = [&] {
+      Lines values;
+      for (const std::string& e : h.Values()) {
+        if (e.rfind("OnCommandTimeout", 0) != 0) values.push_back(e);
+      }
+      return values;
+    };
+    ASSERT_TRUE(h.PumpUntil([&] { return h.Laser.QueueCount() == 0; }, 60000));
+    h.PumpUntil([&] { return valuesNow().size() >= run.Values.size(); }, 10000);
+    h.PumpFor(100);
+    const Lines values = valuesNow();
+    EXPECT_EQ(values, run.Values);
   }
-  EXPECT_EQ(values, (Lines{"OnCurrent 2 12.50", "OnFrequency 2 20000.00", "OnLaserON false",
-                           "OnCurrent 1 10.00", "OnFrequency 1 30000.00"}));
 }
 
 // 2. Replies come back in the order of the commands: an ERROR that follows the unwaited
@@ -203,6 +225,7 @@ TEST_F(Faults, IncompleteTextDoesNotSpoilTheNextReply) {
   EXPECT_EQ(Next(), "r61");
   Device.Write("10.00 A\r");
   ASSERT_TRUE(H.WaitEvent("OnCommandTimeout lcReadCurrent 1 r61"));
+  AnswerSync();  // the stale start of a line must not spoil it either
   ASSERT_TRUE(H.PumpUntil([&] { return H.Laser.QueueCount() == 0; }));
   H.Laser.ReadStatus();
   EXPECT_EQ(Next(), "r60");

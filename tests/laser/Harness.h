@@ -176,11 +176,15 @@ class TLaserHarness {
       return e.compare(0, prefix.size(), prefix) == 0;
     }));
   }
-  // Events without the transport chatter (OnSend / OnReceive).
+  // Events without the transport chatter (OnSend / OnReceive / OnResync) and the operator's
+  // reports.
   std::vector<std::string> Values() const {
     std::vector<std::string> out;
     for (const std::string& e : Events) {
-      if (e.rfind("OnSend", 0) != 0 && e.rfind("OnReceive", 0) != 0) out.push_back(e);
+      if (e.rfind("OnSend", 0) != 0 && e.rfind("OnReceive", 0) != 0 &&
+          e.rfind("OnCommandReport", 0) != 0 && e.rfind("OnResync", 0) != 0) {
+        out.push_back(e);
+      }
     }
     return out;
   }

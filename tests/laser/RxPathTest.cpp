@@ -8,18 +8,26 @@
 #include <vector>
 
 #include "laser/Commands.h"
+#include "laser/ReceiveText.h"
 #include "laser/RxPath.h"
 
 namespace {
 
-// Appends, takes error lines out and runs passes as the receiving and matching threads do.
+// Appends, takes error lines out and runs passes as the receiving and matching threads do. The
+// awaited commands are settled as the matching thread settles them: a reply or refusal ends its
+// command and every one written before it.
 struct TDriver {
   const TCommandList::TEntries& List;
-  int Pending;
-  bool Late;
+  std::vector<std::string> Awaited;  // command texts, oldest first
+  bool InStep;
   std::string Rx;
   std::vector<int> Codes;
   std::vector<std::string> Events;
+
+  const TCommandSyntax* EntryOf(const std::string& text) const {
+    const int index = TCommandList::IndexOfCommand(List, text);
+    return index >= 0 ? &List[static_cast<std::size_t>(index)] : nullptr;
+  }
 
   void Feed(std::string_view chunk) {
     static const TErrorLineScanner scanner;
@@ -30,30 +38,37 @@ struct TDriver {
     });
     while (std::optional<TLine> first = FrameLine(Rx, 0)) {
       std::vector<TLine> lines{std::move(*first)};
-      const TPassResult pass = MatchPass(List, Pending, Late, true, lines, [&](bool) {
+      std::vector<TAwaited> awaited;
+      for (const std::string& a : Awaited) awaited.push_back({EntryOf(a)});
+      const TPassResult pass = MatchPass(List, awaited, InStep, true, lines, [&](bool) {
         std::optional<TLine> next = NextLine(Rx, lines.back(), true);
         if (next) lines.push_back(std::move(*next));
         return next.has_value();
       });
-      const std::string command =
-          pass.Index >= 0 ? List[static_cast<std::size_t>(pass.Index)].Command : "";
+      const std::string which = pass.Awaited < Awaited.size() ? Awaited[pass.Awaited] : "";
       switch (pass.Kind) {
-        case TPassResult::PendingReply:
+        case TPassResult::Reply:
+          Events.push_back(which + " " + pass.Groups.back());
+          break;
         case TPassResult::OtherReply:
-          Events.push_back(command + " " + pass.Groups.back());
+          Events.push_back("other " + List[static_cast<std::size_t>(pass.Index)].Command + " " +
+                           pass.Groups.back());
           break;
-        case TPassResult::PendingError:
-          Events.push_back("refused " + command);
+        case TPassResult::Refusal:
+          Events.push_back("refused " + which);
           break;
-        case TPassResult::LateDropped:
-          Events.push_back("late dropped");
+        case TPassResult::Ambiguous:
+          Events.push_back("ambiguous, at least " + which);
           break;
         case TPassResult::Dropped:
           Events.push_back("dropped");
           break;
       }
-      if (pass.Kind == TPassResult::PendingReply || pass.Kind == TPassResult::PendingError) {
-        Pending = -1;
+      if (pass.Kind == TPassResult::Reply || pass.Kind == TPassResult::Refusal) {
+        Awaited.erase(Awaited.begin(), Awaited.begin() + static_cast<long>(pass.Awaited) + 1);
+        if (Awaited.empty()) InStep = true;
+      } else if (pass.Kind == TPassResult::Ambiguous) {
+        Awaited.erase(Awaited.begin(), Awaited.begin() + static_cast<long>(pass.Awaited));
       }
       Rx.erase(0, pass.Through + 1);
     }
@@ -68,8 +83,8 @@ TCommandList::TEntries QtCommands() {
 
 struct TCase {
   const char* Name;
-  const char* Pending;  // command text, "" for none
-  bool Late;
+  std::vector<std::string> Awaited;  // oldest first
+  bool InStep;
   std::string Input;
   std::vector<std::string> Events;
   std::vector<int> Codes;
@@ -79,50 +94,86 @@ struct TCase {
 TEST(RxPath, EveryChunkingGivesTheSameResult) {
   const TCommandList::TEntries list = QtCommands();
   const TCase cases[] = {
-      {"a current", "r61", false, " 12.50 a\r\n", {"r61 12.50"}, {}, ""},
-      {"an acknowledgement", "w61", false, "OK\r\n", {"w61 OK"}, {}, ""},
-      {"a refusal in lower case", "w61", false, "error\r\n", {"refused w61"}, {}, ""},
-      {"error lines, one with a second code", "", false, "93\r\n07 (03)\r\n", {}, {93, 7}, ""},
+      {"a current", {"r61"}, true, " 12.50 a\r\n", {"r61 12.50"}, {}, ""},
+      {"an acknowledgement", {"w61"}, true, "OK\r\n", {"w61 OK"}, {}, ""},
+      {"a refusal in lower case", {"w61"}, true, "error\r\n", {"refused w61"}, {}, ""},
+      {"a typed text the table does not know can be refused",
+       {"x99"},
+       true,
+       "ERROR\r\n",
+       {"refused x99"},
+       {},
+       ""},
+      {"error lines, one with a second code", {}, true, "93\r\n07 (03)\r\n", {}, {93, 7}, ""},
       {"an error line between replies",
-       "w61",
-       false,
+       {"w61"},
+       true,
        "OK\r\n12\r\nLASER_ON\r\n",
-       {"w61 OK", "r60 LASER_ON"},
+       {"w61 OK", "other r60 LASER_ON"},
        {12},
        ""},
       {"noise before the reply",
-       "r61",
-       false,
+       {"r61"},
+       true,
        "XYZ\r\n 12.50 A\r\n",
        {"dropped", "r61 12.50"},
        {},
        ""},
-      {"a current that fits both branches, nothing pending",
-       "",
-       false,
+      {"a current that fits both branches, nothing awaited",
+       {},
+       true,
        " 10.00 A\r\n",
        {"dropped"},
        {},
        ""},
-      {"another command's reply while one is late",
-       "r61",
-       true,
-       "OK\r\n",
-       {"late dropped"},
+      // Out of step: the late command and the engine's sync read are awaited.
+      {"the late reply, then the sync read's: the line is in step again",
+       {"r61", "r01"},
+       false,
+       " 12.50 A\r\nS/N: 1234\r\n",
+       {"r61 12.50", "r01 1234"},
        {},
        ""},
-      {"a reply without its line end stays", "r61", false, " 12.50 A", {}, {}, " 12.50 A"},
-      {"an error line whose LF may still come stays", "", false, "12\r", {}, {}, "12\r"},
-      {"a lone CR ends an error line before other text",
-       "w61",
+      {"the late command lost: the sync read's reply settles it too",
+       {"r61", "r01"},
        false,
+       "S/N: 1234\r\n 12.50 A\r\n",
+       {"r01 1234", "dropped"},
+       {},
+       ""},
+      {"a reply of something given up on is dropped, not taken for another command",
+       {"r61", "r01"},
+       false,
+       "LASER_ON\r\nFREQUENCY = 20000.00 HZ\r\n",
+       {"dropped", "dropped"},
+       {},
+       ""},
+      {"an ERROR could be anyone's",
+       {"r61", "r01"},
+       false,
+       "ERROR\r\n",
+       {"ambiguous, at least r61"},
+       {},
+       ""},
+      {"an OK that fits two set commands settles nothing it could belong to",
+       {"w62 1.00", "w60 0", "r01"},
+       false,
+       "OK\r\nS/N: 7\r\n",
+       {"ambiguous, at least w62 1.00", "r01 7"},
+       {},
+       ""},
+      {"a reply without its line end stays", {"r61"}, true, " 12.50 A", {}, {}, " 12.50 A"},
+      {"an error line whose LF may still come stays", {}, true, "12\r", {}, {}, "12\r"},
+      {"a lone CR ends an error line before other text",
+       {"w61"},
+       true,
        "12\rOK\r\n",
        {"w61 OK"},
        {12},
        ""},
       {"digits inside a line are no error code",
-       "r61",
-       false,
+       {"r61"},
+       true,
        "X 12\r\n 123\r\n",
        {"dropped", "dropped"},
        {},
@@ -130,8 +181,6 @@ TEST(RxPath, EveryChunkingGivesTheSameResult) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    const int pending = *c.Pending ? TCommandList::IndexOfCommand(list, c.Pending) : -1;
-    ASSERT_TRUE(!*c.Pending || pending >= 0);
     // One chunk, chunks of 1 to 4 bytes, and every cut into two.
     std::vector<std::vector<std::string>> chunkings;
     chunkings.push_back({c.Input});
@@ -146,7 +195,7 @@ TEST(RxPath, EveryChunkingGivesTheSameResult) {
     }
     for (const std::vector<std::string>& chunks : chunkings) {
       SCOPED_TRACE(testing::PrintToString(chunks));
-      TDriver driver{list, pending, c.Late, {}, {}, {}};
+      TDriver driver{list, c.Awaited, c.InStep, {}, {}, {}};
       for (const std::string& chunk : chunks) driver.Feed(chunk);
       EXPECT_EQ(driver.Events, c.Events);
       EXPECT_EQ(driver.Codes, c.Codes);
@@ -159,8 +208,6 @@ TEST(RxPath, EveryChunkingGivesTheSameResult) {
 // tried with empty lines after it, matches nothing and is dropped.
 TEST(RxPath, ReplyOfSeveralLines) {
   const TCommandList::TEntries list = QtCommands();
-  const int pending = TCommandList::IndexOfCommand(list, "r51");
-  ASSERT_GE(pending, 0);
   const struct {
     const char* Name;
     std::vector<std::string> Chunks;
@@ -174,7 +221,7 @@ TEST(RxPath, ReplyOfSeveralLines) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
-    TDriver driver{list, pending, false, {}, {}, {}};
+    TDriver driver{list, {"r51"}, true, {}, {}, {}};
     for (const std::string& chunk : c.Chunks) driver.Feed(chunk);
     EXPECT_EQ(driver.Events, c.Events);
   }
@@ -193,6 +240,32 @@ TEST(RxPath, FinalCrEndsAnErrorLineOnlyWhenSaidSo) {
     EXPECT_EQ(codes, finalCr ? std::vector<int>{12} : std::vector<int>{});
     EXPECT_EQ(rx, finalCr ? "OK\r\n" : "OK\r\n12\r");
   }
+}
+
+// Every error line is counted and kept, also one whose code was reported already (which raises
+// no second event): the count taken before an error-code read gives exactly its answer.
+TEST(RxPath, ErrorLinesAreCountedWhetherReportedOrNot) {
+  TReceiveText rx;
+  const auto append = [&](std::string_view chunk) { return rx.Append(chunk, {}, {}); };
+  const auto codes = [&](std::uint64_t since) {
+    std::vector<int> out;
+    for (const TErrorLine& line : rx.ErrorLinesSince(since)) out.push_back(line.Code);
+    return out;
+  };
+  EXPECT_EQ(append("93\r\n").Codes, (std::vector<std::uint8_t>{93}));
+  const std::uint64_t before = rx.ErrorLineCount();
+  EXPECT_EQ(before, 1u);
+  // Already reported: no event, but counted; a line waits for the LF after its CR.
+  EXPECT_TRUE(append("93\r\n 7 (3)\r").Codes.empty());
+  EXPECT_EQ(codes(before), (std::vector<int>{93}));
+  append("\nS/N: 1\r\n");
+  EXPECT_EQ(rx.ErrorLinesSince(before), (std::vector<TErrorLine>{{93, "93"}, {7, "7 (3)"}}));
+  EXPECT_EQ(rx.Text(), "S/N: 1\r\n");
+  EXPECT_TRUE(rx.ErrorLinesSince(rx.ErrorLineCount()).empty());
+  // Only the last 64 are kept.
+  for (int i = 0; i < 100; ++i) append(std::to_string(i % 90) + "\r\n");
+  EXPECT_EQ(codes(0).size(), 64u);
+  EXPECT_EQ(codes(0).back(), 9);
 }
 
 }  // namespace

@@ -149,13 +149,8 @@ TEST(StrQueue, PushTrimsSkipsBlanksAndNotifies) {
   EXPECT_EQ(head->Text, "r61");
   EXPECT_EQ(head->CommandIndex, 3);
   EXPECT_FALSE(head->Sent);
-  queue.MarkSent(head->Serial);
-  EXPECT_TRUE(queue.Peek()->Sent);
   queue.Pop();
   EXPECT_EQ(queue.Peek()->Text, "w62 12.50");
-  EXPECT_FALSE(queue.Peek()->Sent);
-  queue.MarkSent(head->Serial);  // a stale serial marks nothing
-  EXPECT_FALSE(queue.Peek()->Sent);
   EXPECT_EQ(changes, 3);
   queue.Clear();
   EXPECT_EQ(queue.Count(), 0);
@@ -164,18 +159,36 @@ TEST(StrQueue, PushTrimsSkipsBlanksAndNotifies) {
   EXPECT_EQ(changes, 3);
 }
 
-TEST(StrQueue, SignalOnlyWhileTheCommandIsStillAtTheHead) {
+// Laser OFF before everything that waits, the operator's commands before refresh reads, and the
+// order of pushing within each.
+TEST(StrQueue, PrioritiesDecideTheOrder) {
   TStrQueue queue;
-  TEvent reply;
-  queue.Push("r61", 0);
-  queue.Push("r62", 1);
-  const auto first = queue.Peek()->Serial;
-  queue.SignalIfHead(first, reply);
-  EXPECT_TRUE(reply.IsSet());
-  reply.Reset();
-  queue.Pop();
-  queue.SignalIfHead(first, reply);
-  EXPECT_FALSE(reply.IsSet()) << "a late reply must not release the next command";
+  auto push = [&](const char* text, TPriority priority, bool bypass = false) {
+    TQueueItem item;
+    item.Text = text;
+    item.Priority = priority;
+    item.Origin = priority == TPriority::Refresh ? TOrigin::Refresh : TOrigin::Operator;
+    item.Bypass = bypass;
+    queue.Push(std::move(item));
+  };
+  push("r60", TPriority::Refresh);
+  push("r61", TPriority::Refresh);
+  push("w61 12.50", TPriority::Normal);
+  push("r61", TPriority::Normal);
+  push("w60 0", TPriority::Urgent, true);
+  push("r60", TPriority::Urgent);
+  push("w62 3.00", TPriority::Normal);
+  push("w60 0", TPriority::Urgent, true);
+  EXPECT_EQ(queue.Count(), 8);
+  EXPECT_EQ(queue.Refreshes(), 2);
+  // Out of step only Laser OFF goes, each in its turn.
+  EXPECT_EQ(queue.TakeBypass()->Text, "w60 0");
+  std::vector<std::string> order;
+  while (std::optional<TQueueItem> item = queue.Take()) order.push_back(item->Text);
+  EXPECT_EQ(order, (std::vector<std::string>{"r60", "w60 0", "w61 12.50", "r61", "w62 3.00", "r60",
+                                             "r61"}));
+  EXPECT_EQ(queue.Refreshes(), 0);
+  EXPECT_FALSE(queue.TakeBypass());
 }
 
 TEST(StrQueue, LongTextsAreCut) {

@@ -7,6 +7,10 @@
 #include "serial/PortNames.h"
 #include "tests/serial/PtyFixture.h"
 
+void PrintTo(const TPortInfo& port, std::ostream* out) {
+  *out << "{" << port.Name << ", " << port.Device << ", " << port.Product << "}";
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -56,6 +60,55 @@ TEST_F(PortNames, PresentPortsIncludeLinkedEntriesInNumericOrder) {
   EXPECT_LT(at("COM2"), at("COM10"));
   EXPECT_LT(at("COM10"), at("COM300"));
   for (const char* absent : {"COM0", "COM05", "COM7"}) EXPECT_FALSE(has(absent)) << absent;
+}
+
+// A sysfs tree as the kernel lays it out: a UART on the platform bus, a USB serial adapter
+// (ttyUSB: the tty's device is the usb-serial port, under the interface, under the USB device
+// with its product name), a CDC ACM device (the tty's device is the interface), a UART address
+// without a UART, and a tty without a device node.
+TEST_F(PortNames, PresentPortsWithTheirDevicesAndUsbProductNames) {
+  const fs::path root = Dir / "root";
+  const fs::path usb = root / "sys/devices/pci0000:00/0000:00:14.0/usb1";
+  struct {
+    const char* Tty;
+    std::string Device;   // under root/sys/devices
+    std::string Product;  // file and folder of the USB device, if any
+    int Type;             // ttyS only: 0 means no UART
+    bool Node;            // a device node in root/dev
+  } ttys[] = {
+      {"ttyS0", "platform/serial8250/tty/ttyS0", "", 4, true},
+      {"ttyS1", "platform/serial8250/tty/ttyS1", "", 0, true},
+      {"ttyUSB0", "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0", "1-2=FT232R USB UART\n", -1,
+       true},
+      {"ttyACM0", "pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0", "1-3=Laser Controller  \n", -1, true},
+      {"ttyUSB1", "pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB1", "1-4=Unplugged", -1, false},
+  };
+  fs::create_directories(root / "sys/class/tty");
+  fs::create_directories(root / "dev");
+  for (const auto& t : ttys) {
+    const fs::path device = root / "sys/devices" / t.Device;
+    fs::create_directories(device / "driver");
+    if (!t.Product.empty()) {
+      const auto eq = t.Product.find('=');
+      std::ofstream(usb / t.Product.substr(0, eq) / "product") << t.Product.substr(eq + 1);
+    }
+    const fs::path cls = root / "sys/class/tty" / t.Tty;
+    fs::create_directories(cls);
+    // Relative, as sysfs's own links are, so that the tree can live anywhere.
+    fs::create_symlink(fs::relative(device, cls), cls / "device");
+    if (t.Type >= 0) std::ofstream(cls / "type") << t.Type << "\n";
+    if (t.Node) fs::create_symlink("/dev/null", root / "dev" / t.Tty);
+  }
+  fs::create_symlink("/dev/null", Dir / "COM5");  // a linked entry: the device it leads to
+
+  const std::vector<TPortInfo> expected = {
+      {"COM1", "/dev/ttyS0", ""},
+      {"COM5", "/dev/null", ""},
+      {"COM33", "/dev/ttyUSB0", "FT232R USB UART"},
+      {"COM65", "/dev/ttyACM0", "Laser Controller"},
+  };
+  EXPECT_EQ(PresentPortInfo(root), expected);
+  EXPECT_EQ(PresentPortInfo(Dir / "nothing"), std::nullopt) << "no sysfs: the list is unknown";
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 #include "DialogTestUtil.h"
 #include "laser/ErrorExplan.h"
 #include "laser/QNLaser.h"
-#include "sim/SimServer.h"
+#include "tests/laser/SimHarness.h"
 #include "ui/ConsolePanel.h"
 #include "ui/Waiting.h"
 
@@ -65,7 +65,10 @@ std::string Coloured(QTextEdit* edit) {
     for (auto it = block.begin(); !it.atEnd(); ++it) {
       const QTextFragment f = it.fragment();
       const QColor c = f.charFormat().foreground().color();
-      const char tag = c == QColor(255, 0, 0) ? 'R' : c == QColor(0, 0, 255) ? 'B' : '?';
+      const char tag = c == QColor(255, 0, 0)       ? 'R'
+                       : c == QColor(0, 0, 255)     ? 'B'
+                       : c == QColor(128, 128, 128) ? 'G'
+                                                    : '?';
       if (tag != current) {
         close();
         out += '{';
@@ -89,7 +92,7 @@ struct TRig {
     Explanations.LoadQTExplanations();
     Panel = std::make_unique<TConsolePanel>(Laser, Explanations);
     Panel->resize(479, 220);
-    Panel->BindLaserEvents();
+    Panel->Subscribe(Events);
     Panel->SetWaitingBox(&Box);
     EXPECT_TRUE(Laser.Open());
     CmdBox = Panel->findChild<QLineEdit*>("CmdBox");
@@ -124,6 +127,7 @@ struct TRig {
   test::TComDir Dir;
   sim::SimServer Server;
   TLaser Laser{test::FastTiming()};
+  TLaserEvents Events{Laser};
   TQtWake Wake;
   TExplanationList Explanations;
   TWaitingBox Box;
@@ -146,11 +150,16 @@ TEST(ConsolePanel, TypedCommandsAndTheHistory) {
   EXPECT_EQ(Coloured(rig.Receive), "{R:r01\t}{B:S/N: 1234.000}\n");
   EXPECT_EQ(rig.Sent("r01"), 1) << "trimmed before sending";
 
-  // The same command in other letters: sent, but not a second history entry.
+  // The same command in other letters: sent, but not a second history entry. The table does not
+  // know it, so its reply is no reply of its own: after the reply wait the engine reads the
+  // status (the serial number's reply could still be that command's) to know the line is in
+  // step, and that shows too, in grey.
   rig.CmdBox->setText("R01");
   QTest::mouseClick(rig.Panel->findChild<QPushButton*>("SendCmd"), Qt::LeftButton);
-  ASSERT_TRUE(rig.PumpUntil(
-      [&] { return rig.Sent("R01") == 1 && rig.Receive->document()->blockCount() == 3; }));
+  ASSERT_TRUE(rig.PumpUntil([&] {
+    return rig.Sent("R01") == 1 && rig.Receive->document()->blockCount() == 4 &&
+           rig.Laser.QueueCount() == 0;
+  }));
   ASSERT_EQ(rig.History->count(), 1);
   EXPECT_EQ(rig.History->item(0)->text(), "r01");
 
@@ -164,10 +173,12 @@ TEST(ConsolePanel, TypedCommandsAndTheHistory) {
   rig.Panel->CmdHistoryDblClick();
   rig.History->setCurrentRow(0);
   QTest::mouseClick(rig.Panel->findChild<QPushButton*>("SendHistoryItem"), Qt::LeftButton);
-  ASSERT_TRUE(rig.PumpUntil(
-      [&] { return rig.Sent("r01") == 2 && rig.Receive->document()->blockCount() == 4; }));
+  ASSERT_TRUE(rig.PumpUntil([&] {
+    return rig.Sent("r01") == 2 && rig.Receive->document()->blockCount() == 5;
+  })) << Coloured(rig.Receive);
   EXPECT_EQ(Coloured(rig.Receive),
-            "{R:r01\t}{B:S/N: 1234.000}\n{R:R01\t}{B:S/N: 1234.000}\n{R:r01\t}{B:S/N: 1234.000}\n");
+            "{R:r01\t}{B:S/N: 1234.000}\n{R:R01\t}{B:S/N: 1234.000}\n{G:r60\t}{B:LASER_OFF}\n"
+            "{R:r01\t}{B:S/N: 1234.000}\n");
   EXPECT_EQ(rig.History->count(), 1);
   EXPECT_EQ(rig.CmdBox->text(), "typing");
 
@@ -180,6 +191,43 @@ TEST(ConsolePanel, TypedCommandsAndTheHistory) {
   rig.Laser.ReadSN();
   ASSERT_TRUE(rig.PumpUntil([&] { return sns == 1; }));
   EXPECT_EQ(rig.Receive->toPlainText(), before);
+}
+
+// Up and Down walk the history in the command line, newest first; Down past the newest gives
+// back what was being typed; nothing is sent by walking.
+TEST(ConsolePanel, UpAndDownRecallTheHistory) {
+  TRig rig;
+  rig.Panel->ShowConsole();
+  for (const char* command : {"r01", "w60 1", "r90"}) rig.History->addItem(command);
+  struct {
+    const char* Keys;  // U: Up, D: Down
+    const char* Line;
+    int Selected;  // the history row selected, -1: none
+  } cases[] = {
+      {"U", "r90", 2},     {"UU", "w60 1", 1}, {"UUU", "r01", 0},  {"UUUU", "r01", 0},
+      {"UD", "draft", -1}, {"UUD", "r90", 2},  {"D", "draft", -1}, {"UUDD", "draft", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Keys);
+    rig.History->clearSelection();
+    rig.CmdBox->setText("draft");
+    rig.CmdBox->setFocus();
+    for (const char* k = c.Keys; *k; ++k) {
+      QTest::keyClick(rig.CmdBox, *k == 'U' ? Qt::Key_Up : Qt::Key_Down);
+    }
+    EXPECT_EQ(rig.CmdBox->text().toStdString(), c.Line);
+    const QList<QListWidgetItem*> selected = rig.History->selectedItems();
+    EXPECT_EQ(selected.isEmpty() ? -1 : rig.History->row(selected.first()), c.Selected);
+    QTest::keyClick(rig.CmdBox, Qt::Key_Down);  // back to the typed line for the next case
+    QTest::keyClick(rig.CmdBox, Qt::Key_Down);
+    QTest::keyClick(rig.CmdBox, Qt::Key_Down);
+  }
+  EXPECT_TRUE(rig.Server.Commands().empty()) << "walking sends nothing";
+  // A recalled line is sent with Enter like a typed one.
+  QTest::keyClick(rig.CmdBox, Qt::Key_Up);
+  QTest::keyClick(rig.CmdBox, Qt::Key_Return);
+  ASSERT_TRUE(rig.PumpUntil([&] { return rig.Sent("r90") == 1; }));
+  EXPECT_TRUE(rig.CmdBox->text().isEmpty());
 }
 
 TEST(ConsolePanel, ErrorLines) {

@@ -4,13 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <stdexcept>
 
 #include "laser/ErrorExplan.h"
-#include "sim/SimServer.h"
+#include "logic/Detection.h"
+#include "logic/PortAccess.h"
 #include "tests/laser/Harness.h"
-#include "ui/Detection.h"
+#include "tests/laser/SimHarness.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+
+#include "tests/serial/Unprivileged.h"
+#endif
 
 namespace {
 
@@ -83,8 +91,9 @@ class TFakeView : public IDetectionView {
 TLaserTiming Timing(int replyMs) {
   TLaserTiming timing;
   timing.ReplyTimeoutMs = replyMs;
-  // The simulator never answers late; the silent models would only wait longer.
-  timing.LateReplyMs = std::min(timing.LateReplyMs, replyMs / 2);
+  // The simulator never answers late; the silent models would only wait longer to be given up.
+  timing.SyncWaitMs = std::min(timing.SyncWaitMs, replyMs);
+  timing.SilenceMs = std::min(timing.SilenceMs, 4 * replyMs);
   return timing;
 }
 
@@ -255,19 +264,23 @@ TEST(Detection, EveryModelIsProbedInItsOrder) {
        true,
        "ZE"},
       // The second current read follows three failures with no reply between them, so its
-      // first failure is already the third in a row: it is not sent again.
+      // first failure is already the third in a row: it is not sent again. After each reply wait
+      // that ran out the line is brought back in step by the serial-number read, whose reply
+      // is nobody's value and ends no streak of failures.
       {"sn-only",
        nullptr,
        ShortReplyMs,
-       {"r01", "r61", "r61", "r61", "r62"},
+       {"r01", "r61", "r01", "r61", "r01", "r61", "r01", "r62"},
        {"Read SN --> OK", "Read I1[\"r61\"] --> Fail", "Read I2[\"r62\"] --> Fail"},
        Concat({"UpdateCaption 1234"}, ClosedCalls),
        false,
        ""},
+      // The serial-number read itself unanswered: the status and running-time reads stand in
+      // for it, and a line that says nothing at all is given up after a silence.
       {"mute",
        nullptr,
        ShortReplyMs,
-       {"r01", "r01", "r01"},
+       {"r01", "r60", "r51", "r01", "r60", "r51", "r01"},
        {"Read SN[\"r01\"] --> Fail"},
        ClosedCalls,
        false,
@@ -313,13 +326,13 @@ TEST(Detection, FailedDetectionRetriesOnlyWithAutoDetect) {
     rig.Detection.TimerTick();
     if (!autoDetect) {
       EXPECT_FALSE(rig.Laser.Connected());
-      EXPECT_EQ(rig.Sent().size(), 5u);
+      EXPECT_EQ(rig.Sent().size(), 8u);
       continue;
     }
     ASSERT_TRUE(rig.Laser.Connected());
     ASSERT_TRUE(rig.PumpUntil([&] { return rig.Log.size() == 6 && rig.Closed(); }));
-    EXPECT_EQ(rig.Sent(),
-              (Lines{"r01", "r61", "r61", "r61", "r62", "r01", "r61", "r61", "r61", "r62"}));
+    const Lines once = {"r01", "r61", "r01", "r61", "r01", "r61", "r01", "r62"};
+    EXPECT_EQ(rig.Sent(), Concat(once, once));
     EXPECT_EQ(Lines(rig.Log.begin() + 3, rig.Log.end()),
               Lines(rig.Log.begin(), rig.Log.begin() + 3));
     EXPECT_EQ(rig.View.Timer, 700);
@@ -584,5 +597,27 @@ TEST(Detection, DisconnectWhileThePanelSlides) {
             (Lines{"StartTimer 1000", "ShowConnectionState 0", "ClearConsole", "StartTimer 1000",
                    "UpdateCaption 0", "CloseAdvanced", "ShowConnectionState 1"}));
 }
+
+#if !defined(_WIN32)  // file modes and users of a pseudo-terminal
+// A port that is there but refused to the user: the operator's connect shows the message with
+// the permission line after it.
+TEST(Detection, RefusedPortAddsThePermissionLine) {
+  TRig rig(Model("qt2"), LongReplyMs, /*startSim=*/false);
+  test::TDeviceEnd device(rig.Dir, 9);
+  const std::string slave = std::filesystem::canonical(rig.Dir.Entry(9)).string();
+  ASSERT_EQ(::chmod(slave.c_str(), 0), 0);
+  ASSERT_EQ(::chmod(rig.Dir.Path().c_str(), 0755), 0);  // the link is found by any user
+  rig.Laser.SetPort(9);
+  {
+    TUnprivileged nobody;
+    if (!nobody.Ok()) GTEST_SKIP() << "cannot drop root's file-system ids here";
+    rig.Detection.ConnectLaserExecute();
+  }
+  ASSERT_EQ(rig.View.Messages.size(), 1u);
+  const std::string line = PortPermissionLine(EACCES, rig.Dir.Entry(9));
+  ASSERT_FALSE(line.empty());
+  EXPECT_EQ(rig.View.Messages[0], TDetection::ConnectFailMessage(9) + line);
+}
+#endif
 
 }  // namespace

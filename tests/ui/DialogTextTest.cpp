@@ -2,9 +2,9 @@
 // box's caption.
 #include <gtest/gtest.h>
 
+#include "logic/PortText.h"
+#include "logic/TextEncoding.h"
 #include "ui/AboutFrm.h"
-#include "ui/PortText.h"
-#include "ui/TextEncoding.h"
 
 namespace {
 
@@ -31,6 +31,13 @@ TEST(PortText, Parse) {
       {"COM99999999999999999999", std::nullopt},
       {"No serial port present", std::nullopt},
       {"COM7 x", std::nullopt},
+      // A drop-down item as the list shows it (also when completed into the field).
+      {"COM7 \u2014 /dev/ttyS6", 7},
+      {"COM33 \u2014 /dev/ttyUSB0, FT232R USB UART", 33},
+      {" com65 \u2014 /dev/ttyACM0", 65},
+      {"COM7\u2014/dev/ttyS6", std::nullopt},
+      {"COM7 - /dev/ttyS6", std::nullopt},
+      {"COM300 \u2014 /tmp/com/COM300", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ParsePortText(c.Text), c.Port) << '"' << c.Text << '"';
@@ -38,23 +45,40 @@ TEST(PortText, Parse) {
 }
 
 TEST(PortText, ListItems) {
-  using Names = std::vector<std::string>;
-  const Names all = PortListItems(std::nullopt);
+  using TItems = std::vector<TPortItem>;
+  const TItems all = PortListItems(std::nullopt);
   ASSERT_EQ(all.size(), 256u);
-  EXPECT_EQ(all.front(), "COM1");
-  EXPECT_EQ(all[9], "COM10");
-  EXPECT_EQ(all.back(), "COM256");
+  EXPECT_EQ(all.front(), (TPortItem{"COM1", "COM1"}));
+  EXPECT_EQ(all[9], (TPortItem{"COM10", "COM10"}));
+  EXPECT_EQ(all.back(), (TPortItem{"COM256", "COM256"}));
 
   struct {
-    Names Present;
-    Names Items;
+    std::vector<TPortInfo> Present;
+    TItems Items;
   } cases[] = {
-      {{}, {"No serial port present"}},
-      {{"COM3", "COM36"}, {"COM3", "COM36"}},
-      {{"LPT1", "com5"}, {"com5"}},
-      {{"LPT1"}, {"No serial port present"}},
+      {{}, {{"No serial port present", "No serial port present"}}},
+      // Windows: the registry's names alone.
+      {{{"COM3", "", ""}, {"COM36", "", ""}}, {{"COM3", "COM3"}, {"COM36", "COM36"}}},
+      {{{"LPT1", "", ""}, {"com5", "", ""}}, {{"com5", "com5"}}},
+      {{{"LPT1", "", ""}}, {{"No serial port present", "No serial port present"}}},
+      // Linux: the device after the name, and a USB adapter's product name.
+      {{{"COM1", "/dev/ttyS0", ""},
+        {"COM33", "/dev/ttyUSB0", "FT232R USB UART"},
+        {"COM65", "/dev/ttyACM0", "Laser Controller"},
+        {"COM5", "/dev/pts/3", ""}},
+       {{"COM1 \u2014 /dev/ttyS0", "COM1"},
+        {"COM33 \u2014 /dev/ttyUSB0, FT232R USB UART", "COM33"},
+        {"COM65 \u2014 /dev/ttyACM0, Laser Controller", "COM65"},
+        {"COM5 \u2014 /dev/pts/3", "COM5"}}},
   };
-  for (const auto& c : cases) EXPECT_EQ(PortListItems(c.Present), c.Items);
+  for (const auto& c : cases) {
+    EXPECT_EQ(PortListItems(c.Present), c.Items);
+    for (const TPortItem& item : PortListItems(c.Present)) {
+      if (item.Name != kNoSerialPort) {
+        EXPECT_EQ(ParsePortText(item.Text), ParsePortText(item.Name)) << item.Text;
+      }
+    }
+  }
 }
 
 TEST(TextEncoding, Encode) {

@@ -1,38 +1,30 @@
 // The settings file, the command line, start-up reading, the options step's comparison and the
 // exit write-back.
-#include "ui/Settings.h"
+#include "logic/Settings.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/TempDir.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TTempDir {
- public:
-  TTempDir() {
-    std::string pattern = (fs::temp_directory_path() / "settings-test-XXXXXX").string();
-    FPath = ::mkdtemp(pattern.data());
-  }
-  ~TTempDir() {
-    std::error_code ec;
-    fs::permissions(FPath, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(FPath, ec);
-  }
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
+using test::TTempDir;
 
 std::string ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -285,9 +277,16 @@ TEST(SettingsPath, IsTheExecutableWithIniExtension) {
             fs::path("/opt/laser/QNLaserControl.ini"));
   EXPECT_EQ(SettingsPathFor("/opt/laser/QNLaserControl.exe"),
             fs::path("/opt/laser/QNLaserControl.ini"));
+#if !defined(_WIN32)
   const fs::path self = ExecutablePath(nullptr);
   EXPECT_TRUE(fs::exists(self));
   EXPECT_EQ(self.filename(), "ui_core_tests");
+#else
+  // The module's own name, whatever argv[0] says.
+  const fs::path self = ExecutablePath("elsewhere\\renamed");
+  EXPECT_TRUE(fs::exists(self));
+  EXPECT_EQ(self.filename(), "win32_ui_tests.exe");
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -376,6 +375,9 @@ TEST(IniFile, MissingFileIsEmptyAndNotCreatedByReading) {
 
 // ---------------------------------------------------------------------------------------------
 
+// Permissions, links, a file size limit and the C library's reasons are POSIX's; the Windows
+// write is checked by the tests around it.
+#if !defined(_WIN32)
 TEST(SafeWrite, ReplacesTheFileKeepingItsPermissions) {
   TTempDir dir;
   const fs::path p = dir.Path() / "QNLaserControl.ini";
@@ -404,6 +406,83 @@ TEST(SafeWrite, WritesThroughALinkAndKeepsTheLink) {
   ASSERT_TRUE(f.UpdateFile(error)) << error;
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
   EXPECT_EQ(ReadAll(real), "[A]\nk=2\n");
+}
+
+// A link to a file that does not exist yet (or a chain of links) stays a link: the file is made
+// where the last link points, relative links taken from their own folder.
+TEST(SafeWrite, ADanglingLinkGetsItsFile) {
+  struct {
+    const char* Name;
+    std::vector<std::pair<std::string, std::string>> Links;  // link -> what it names
+    std::string Real;
+  } cases[] = {
+      {"absolute", {{"QNLaserControl.ini", "@/conf/real.ini"}}, "conf/real.ini"},
+      {"relative", {{"QNLaserControl.ini", "conf/real.ini"}}, "conf/real.ini"},
+      {"chain", {{"QNLaserControl.ini", "hop.ini"}, {"hop.ini", "conf/real.ini"}}, "conf/real.ini"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TTempDir dir;
+    fs::create_directories(dir.Path() / "conf");
+    for (const auto& [link, to] : c.Links) {
+      const std::string target = to.starts_with("@") ? (dir.Path() / to.substr(2)).string() : to;
+      fs::create_symlink(target, dir.Path() / link);
+    }
+    TIniFile f(dir.Path() / "QNLaserControl.ini");
+    f.WriteString("A", "k", "1");
+    std::string error;
+    ASSERT_TRUE(f.UpdateFile(error)) << error;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir.Path() / "QNLaserControl.ini")));
+    EXPECT_EQ(ReadAll(dir.Path() / c.Real), "[A]\nk=1\n");
+  }
+}
+
+// An editor that put its own byte-order mark before ours (or several) hides no section, and
+// the file is written back with one mark and one [General].
+TEST(IniFile, RepeatedByteOrderMarksHideNoSection) {
+  const std::string bom = "\xEF\xBB\xBF";
+  for (const int marks : {1, 2, 3}) {
+    SCOPED_TRACE(marks);
+    std::string text;
+    for (int i = 0; i < marks; ++i) text += bom;
+    TIniFile f = FromText(text + "[General]\nAutoUpdate=0\n");
+    EXPECT_TRUE(f.HasBom());
+    EXPECT_EQ(f.ReadInteger("General", "AutoUpdate", 1), 0);
+    f.WriteString("General", "UpdateInterval", "500");
+    EXPECT_EQ(f.Text(), bom + "[General]\nAutoUpdate=0\nUpdateInterval=500\n");
+  }
+}
+
+// A file that is there but cannot be read is said at start-up, naming the file and the reason;
+// a missing or readable one is not.
+TEST(IniFile, AnUnreadableFileIsSaidAtStartUp) {
+  TTempDir dir;
+  const fs::path big = dir.Path() / "big.ini";
+  {
+    std::ofstream out(big, std::ios::binary);
+    out << "[A]\n";
+    out.seekp(17 * 1024 * 1024);
+    out << "x";
+  }
+  WriteAll(dir.Path() / "ok.ini", "[A]\nk=1\n");
+  fs::create_directories(dir.Path() / "folder.ini");
+  struct {
+    const char* File;
+    const char* Reason;  // empty: nothing to say
+  } cases[] = {{"big.ini", "larger than 16 MiB"},
+               {"folder.ini", "a folder"},
+               {"ok.ini", ""},
+               {"missing.ini", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.File);
+    const std::string problem = SettingsReadProblem(TIniFile(dir.Path() / c.File));
+    if (*c.Reason == 0) {
+      EXPECT_EQ(problem, "");
+      continue;
+    }
+    EXPECT_NE(problem.find((dir.Path() / c.File).string()), std::string::npos) << problem;
+    EXPECT_NE(problem.find(c.Reason), std::string::npos) << problem;
+  }
 }
 
 TEST(SafeWrite, AReadOnlyFolderReportsPathAndReasonAndKeepsTheOldFile) {
@@ -455,6 +534,7 @@ TEST(SafeWrite, AFolderThatIsNotOneReportsTheReason) {
   EXPECT_FALSE(f.UpdateFile(error));
   EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
 }
+#endif
 
 TEST(SafeWrite, AFileThatCouldNotBeReadIsNeverOverwritten) {
   TTempDir dir;
@@ -585,7 +665,12 @@ TEST(ExitWriteBack, NothingToWriteCreatesNoFile) {
   EXPECT_FALSE(fs::exists(p));
   st.Left = 10;
   EXPECT_TRUE(WriteBackSettings(file, st, error)) << error;
+  // A new file gets the platform's own line breaks.
+#ifdef _WIN32
+  EXPECT_EQ(ReadAll(p), "[WindowPosition]\r\nLeft=10\r\n");
+#else
   EXPECT_EQ(ReadAll(p), "[WindowPosition]\nLeft=10\n");
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------

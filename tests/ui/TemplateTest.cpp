@@ -1,34 +1,20 @@
 // Command templates: path resolution, names, every rejection rule, removals and additions.
-#include "ui/Template.h"
+#include "logic/Template.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <tuple>
 
 #include "laser/ErrorExplan.h"
-#include "ui/Settings.h"
+#include "logic/Settings.h"
+#include "tests/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TTempDir {
- public:
-  TTempDir() {
-    std::string pattern = (fs::temp_directory_path() / "template-test-XXXXXX").string();
-    FPath = ::mkdtemp(pattern.data());
-  }
-  ~TTempDir() {
-    std::error_code ec;
-    fs::remove_all(FPath, ec);
-  }
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
+using test::TTempDir;
 
 struct TLayoutLog : ITemplateLayout {
   std::vector<std::string> Calls;
@@ -334,3 +320,72 @@ TEST(TemplateBase, AListWithoutTheSingleBranchEntriesRejectsInsteadOfThrowing) {
   EXPECT_FALSE(f.Apply(Layouts + "BaseCommands=ZE\n"));
   EXPECT_EQ(f.Skipped.size(), 1u);
 }
+
+namespace {
+
+// A template too big to be sane is refused as a whole, before anything of it applies, and says
+// why; so is one that cannot be found.
+TEST(TemplateBounds, ATemplateTooBigIsRefusedSayingWhy) {
+  std::string manyAdded = std::string(Layouts) + "NewCommands=129\n";
+  for (int i = 1; i <= 129; ++i) {
+    manyAdded += "[Cmd" + std::to_string(i) + "]\nID=Customized\nCommand=r" + std::to_string(i) +
+                 "\nMask=\\A((A|AA)+)+\\Z\n";
+  }
+  std::string manyRemoved = std::string(Layouts) + "[RemoveCommand]\nCount=129\n";
+  for (int i = 1; i <= 129; ++i) manyRemoved += "RC" + std::to_string(i) + "=ReadStatus\n";
+  const std::string longLine =
+      std::string(Layouts) + "Description=" + std::string(TemplateMaxLine, 'x') + "\n";
+  std::string huge = std::string(Layouts);
+  while (huge.size() <= TemplateMaxBytes) huge += "; " + std::string(200, 'c') + "\n";
+  struct {
+    const char* Name;
+    std::string Text;
+    std::string Why;  // the reason's end
+  } cases[] = {
+      {"129 commands added", manyAdded, "more than 128 commands added"},
+      {"129 commands removed", manyRemoved, "more than 128 commands removed"},
+      {"a line too long", longLine, "a line longer than 1024 characters"},
+      {"a file too large", huge, "larger than 256 KiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TTempDir exe;
+    std::ofstream(exe.Path() / "t.ini") << c.Text;
+    TFixture f;
+    std::string why;
+    EXPECT_FALSE(
+        LoadTemplate("t.ini", exe.Path(), f.Layout, f.Commands, f.Explanations, &f.Skipped, &why));
+    EXPECT_TRUE(why.ends_with(c.Why)) << why;
+    EXPECT_TRUE(f.Layout.Calls.empty());
+    EXPECT_EQ(Entries(f.Commands), BaseEntries());
+  }
+  TTempDir exe;
+  TFixture f;
+  std::string why;
+  EXPECT_FALSE(
+      LoadTemplate("none.ini", exe.Path(), f.Layout, f.Commands, f.Explanations, &f.Skipped, &why));
+  EXPECT_TRUE(why.ends_with("not found")) << why;
+}
+
+// A template is read once and kept until its file changes.
+TEST(TemplateBounds, ReadOncePerChangeOfTheFile) {
+  TTempDir exe;
+  const fs::path path = exe.Path() / "t.ini";
+  std::ofstream(path) << Layouts << "BaseCommands=QT\n";
+  TTemplateCache cache;
+  std::string why;
+  const auto first = cache.Read(path, why);
+  ASSERT_TRUE(first) << why;
+  EXPECT_EQ(cache.Read(path, why), first) << "the same file, not read again";
+  // another size: a file system may stamp both writes with the same time (Windows, Wine)
+  std::ofstream(path) << Layouts << "BaseCommands=ZE\n\n";
+  const auto second = cache.Read(path, why);
+  ASSERT_TRUE(second);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(second->ReadString("General", "BaseCommands", ""), "ZE");
+  fs::remove(path);
+  EXPECT_FALSE(cache.Read(path, why));
+  EXPECT_EQ(why, "not found");
+}
+
+}  // namespace

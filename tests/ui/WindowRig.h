@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/SimServer.h"
 #include "tests/laser/Harness.h"
+#include "tests/laser/SimHarness.h"
 #include "ui/MainForm.h"
 
 namespace test {

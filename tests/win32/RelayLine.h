@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/TempDir.h"
+
 namespace test {
 
 class TRelayLine {
@@ -117,10 +119,15 @@ class TRelayLine {
   std::string FSlave;
 };
 
-// The COM devices of the Wine prefix: the relay links them in its dosdevices folder.
+// The COM devices of the Wine prefix: the relay links them in its dosdevices folder. The folder
+// is the test's own, for the files that sit beside the COM entries on Linux (a settings file).
 class TComDir {
  public:
   std::string Entry(int port) const { return "com" + std::to_string(port); }
+  std::string Path() const { return FFolder.String(); }
+
+ private:
+  TTempDir FFolder;
 };
 
 // The device end that TScriptedDevice reads and writes.

@@ -14,7 +14,6 @@
 #include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "RelayLine.h"
@@ -30,20 +29,21 @@ class SimServer : public DeviceHost {
   // linkPath is the Wine device name (test::TComDir::Entry: "com5").
   bool Start(const std::string& linkPath);
   std::string SlavePath() const;  // empty while unplugged
-  std::string LinkPath() const;
-  bool Plugged() const;
 
  private:
-  void Run();
-  bool Perform(Request r) override;
-  bool Plug();
+  bool OpenLine() override;
+  void CloseLine() override { line_.Close(); }
+  bool LineOpen() const override { return line_.IsOpen(); }
+  void HoldLine(bool usable) override {
+    held_ = usable && line_.IsOpen() ? line_.Socket() : INVALID_SOCKET;
+  }
+  Exchanged Exchange(std::string& out, std::optional<double> nextMs) override;
   void Wake() const override;
 
-  std::string linkPath_;
   test::TRelayLine line_;
-  HANDLE wake_;     // auto-reset
-  HANDLE network_;  // the socket's events
-  std::thread thread_;
+  HANDLE wake_;                   // auto-reset
+  HANDLE network_;                // the socket's events
+  SOCKET held_ = INVALID_SOCKET;  // the serving thread's own
 };
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "laser/QNLaser.h"
+#include "laser/Text.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ std::string RestAfter(std::string_view line, std::size_t skip) {
     if (at == std::string_view::npos) return "";
   }
   const std::size_t start = line.find_first_not_of(" \t", at);
-  return start == std::string_view::npos ? "" : std::string(TrimBlanks(line.substr(start)));
+  return start == std::string_view::npos ? "" : std::string(text::TrimControls(line.substr(start)));
 }
 
 struct TRequest {
@@ -238,7 +239,7 @@ std::optional<std::string> ParseConsoleArgs(const std::vector<std::string>& args
 }
 
 std::optional<std::string> ExecuteLine(TLaser& laser, std::string_view line, int& waitMs) {
-  const std::string_view trimmed = TrimBlanks(line);
+  const std::string_view trimmed = text::TrimControls(line);
   if (trimmed.empty() || trimmed.front() == '#') return std::nullopt;
   const std::vector<std::string> words = Words(trimmed);
   if (words[0] == "Wait") {
