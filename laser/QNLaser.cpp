@@ -104,7 +104,9 @@ std::string TLaser::RxText() const {
 }
 
 int TLaser::QueueCount() const {
-  return CommandQueue.Count() + FBook.With([](const TReplyBook& b) { return b.Unsettled(); });
+  // Under the book's lock, which the sender holds while it moves a command from the queue to
+  // the book: counted once, never twice.
+  return FBook.With([this](const TReplyBook& b) { return CommandQueue.Count() + b.Unsettled(); });
 }
 
 bool TLaser::InStep() const {

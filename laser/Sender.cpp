@@ -103,12 +103,15 @@ bool TOutputMonitor::Write(TWrittenCommand& record, std::uint64_t connection, bo
         // Its answer is error lines or an ERROR, which the book tells apart by order alone.
         const auto wait = std::chrono::milliseconds(Laser->Timing().ReplyTimeoutMs);
         b.AddUnanswered({record, record.At + 2 * wait});
+        release();
         return;
       }
       b.Written(record);
       if (record.Waited && !record.Sync) b.Await(record.Serial);
+      // Moved from the queue to the book under the book's lock: a reader that counts both
+      // there (QueueCount) sees it in exactly one place, and RefreshDue in at least one.
+      release();
     });
-    release();  // in the book now: the refresh round's reads stay counted throughout
     Laser->WriteString(record.Text + "\r", overlapped);
   }
   std::uint32_t written = 0;
