@@ -78,6 +78,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Params) {
           *value > std::numeric_limits<std::int32_t>::max())
         continue;
       (text::SameText(name, "LEFT") ? result.Left : result.Top) = static_cast<std::int32_t>(*value);
+    } else if (text::SameText(name, "REMOTE")) {
+      if (*value >= 1 && *value <= 65535) result.Remote = static_cast<std::uint16_t>(*value);
     }
   }
   return result;
@@ -123,6 +125,7 @@ TStartupSettings ReadStartupSettings(const TIniFile& File, const TCommandLine& C
                : static_cast<TPort>(ReadRanged(File, secConnection, "Port", 1, 256, 1));
   s.StartLeft = CommandLine.Left ? *CommandLine.Left : File.ReadInteger(secPosition, "Left", 0);
   s.StartTop = CommandLine.Top ? *CommandLine.Top : File.ReadInteger(secPosition, "Top", 0);
+  s.RemotePort = CommandLine.Remote;
 
   o.AllowOver100A = File.ReadBool(secGeneral, "AllowOver100A", false);
   o.AutoUpdate = File.ReadBool(secGeneral, "AutoUpdate", true);

@@ -47,12 +47,14 @@ struct TOptions {
 };
 
 // ---------------------------------------------------------------------------------------------
-// The command line: "-" or "/", then PORT, LEFT or TOP (any case), ":", an integer. Anything
-// else, and a port outside 1..256, is ignored silently; the last valid value of a name wins.
+// The command line: "-" or "/", then PORT, LEFT, TOP or REMOTE (any case), ":", an integer.
+// Anything else, a port outside 1..256 and a remote-control port outside 1..65535, is ignored
+// silently; the last valid value of a name wins.
 struct TCommandLine {
   std::optional<TPort> Port;
   std::optional<std::int32_t> Left;
   std::optional<std::int32_t> Top;
+  std::optional<std::uint16_t> Remote;  // remote control on this TCP port, for this run only
 };
 // Params: the parameters without the program's name.
 TCommandLine ParseCommandLine(const std::vector<std::string>& Params);
@@ -67,6 +69,7 @@ struct TStartupSettings {
   bool ShowTrayIcon = false;   // Checked state of ShowTrayIcon, and the tray icon's visibility
   std::int32_t StartLeft = 0;  // window position to apply, kept for the exit comparison
   std::int32_t StartTop = 0;
+  std::optional<std::uint16_t> RemotePort;  // the command line's remote control, for this run
 };
 // Stored values out of range (port outside 1..256, hot key outside 0..65535, interval below 1)
 // read as the key's default.

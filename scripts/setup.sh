@@ -21,10 +21,11 @@ group_build=(g++ cmake ninja-build pkg-config make libpcre2-dev)
 # The windows: Qt 6 Widgets and SVG (the simulator needs nothing beyond the C library).
 group_program=(qt6-base-dev qt6-svg-dev)
 # The suite: clang and its sanitizer runtimes (the fuzz preset), GoogleTest, Google Benchmark,
-# a virtual display, pyserial for the benchmark, and the Debian packaging tools for the check
-# of the package (dpkg-shlibdeps, file).
+# a virtual display, pyserial for the benchmark, PyVISA with its pure-Python backend for the
+# remote-control client, and the Debian packaging tools for the check of the package
+# (dpkg-shlibdeps, file).
 group_tests=(clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
-  python3-serial dpkg-dev file)
+  python3-serial python3-pyvisa python3-pyvisa-py dpkg-dev file)
 # The Windows builds and their tests under the 64-bit Wine: MinGW-w64 with the posix thread
 # model (std::thread); libc6-dev-i386 lets gcc build the tests' 32-bit modem-status shim;
 # googletest's sources for the Windows GoogleTest. mingw-deps.sh builds PCRE2 from Debian's

@@ -41,6 +41,7 @@
 #include "ui/Pictures.h"
 #include "ui/QtSync.h"
 #include "ui/Recording.h"
+#include "ui/RemoteServer.h"
 #include "ui/SetOption.h"
 #include "ui/TrendWindow.h"
 #include "ui/ValueLabel.h"
@@ -127,6 +128,15 @@ TQNLaserControlMainForm::TQNLaserControlMainForm(TLaserTiming Timing)
   FRecording->OnData = [this] {
     if (FTrends) FTrends->DataArrived();
   };
+  FRemote = new TRemoteServer(
+      *FLaser,
+      [this] {
+        if (!FLaser->Connected()) return TRemoteState::Disconnected;
+        return FDetection->LaserReady() ? TRemoteState::Ready : TRemoteState::Probing;
+      },
+      this);
+  FRemote->OnChanged = [this] { UpdateStatus(); };
+  FRemote->OnLogLine = [this](const std::string& Line) { LogLine(Line); };
   ShowTrends = new QAction(QStringLiteral("&Trends"), this);
   ShowTrends->setObjectName(QStringLiteral("ShowTrends"));
   ShowTrends->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
@@ -170,6 +180,8 @@ TQNLaserControlMainForm::TQNLaserControlMainForm(TLaserTiming Timing)
 
 TQNLaserControlMainForm::~TQNLaserControlMainForm() {
   if (!FDestroyed) FormDestroy();
+  delete FRemote;  // its sessions talk to the laser
+  FRemote = nullptr;
   // Nothing of the laser may reach the window while it goes away.
   DetachLaserEvents();
   FTimer1.stop();
@@ -389,6 +401,8 @@ void TQNLaserControlMainForm::CreateStatusBar() {
   // Stretched: the file name gives way first where the window is narrow.
   FStatusRecording = field("StatusRecording", QStringLiteral("The recording"), 1);
   FStatusRecording->setVisible(false);
+  FStatusRemote = field("StatusRemote", QStringLiteral("Remote control: clients connected"), 0);
+  FStatusRemote->setVisible(false);
   FStatusEmission = new QLabel(bar);
   FStatusEmission->setObjectName(QStringLiteral("StatusEmission"));
   FStatusEmission->setAlignment(Qt::AlignCenter);
@@ -423,6 +437,9 @@ void TQNLaserControlMainForm::UpdateStatus() {
   const QString recording = FRecording ? FRecording->StatusText() : QString();
   FStatusRecording->SetText(recording);
   FStatusRecording->setVisible(!recording.isEmpty());
+  const QString remote = FRemote ? FRemote->StatusText() : QString();
+  FStatusRemote->SetText(remote);
+  FStatusRemote->setVisible(!remote.isEmpty());
   const QString emission = QString::fromStdString(EmissionText(FEmission));
   if (FStatusEmission->text() != emission) {
     FStatusEmission->setText(emission);
@@ -671,9 +688,13 @@ void TQNLaserControlMainForm::CreateDialogs() {
   FConsole->SetWaitingBox(WaitingBox);
   RunOptionsDialog = [this](const TOptions& Current) -> std::optional<TOptions> {
     OptionFrm->LoadFromOptions(Current);
+    OptionFrm->LoadRemote(FRemote->Settings(), FRemote->StateText());
     if (OptionFrm->exec() != QDialog::Accepted) return std::nullopt;
     TOptions result = Current;
     OptionFrm->StoreToOptions(result);
+    TRemoteSettings remote = FRemote->Settings();
+    OptionFrm->StoreRemote(remote);
+    FRemote->Apply(remote);
     return result;
   };
   PresetsEdited = [this] { return OptionFrm->PresetsEdited(); };
@@ -691,6 +712,7 @@ void TQNLaserControlMainForm::BindLaserEvents() {
   FDetection->Subscribe(e);
   FConsole->Subscribe(e);
   FRecording->Subscribe(e);
+  FRemote->Subscribe(e);
   const auto update = [this] { UpdateActions(); };
   for (TFanOut<>* event : {&e.Connect, &e.ConnectFail, &e.Disconnect}) {
     FSubscriptions += event->Subscribe(update);
@@ -858,6 +880,9 @@ TStartupSettings TQNLaserControlMainForm::ReadSettings(const TStartup& Startup) 
 void TQNLaserControlMainForm::ApplySettings(const TStartupSettings& Stored) {
   FOptions = Stored.Options;
   FRecording->ReadSettings(FSettingsFile);
+  // The largest current a client may set is the window's own.
+  FRemote->SetMaxCurrent(FOptions.AllowOver100A ? 999.99 : 99.99);
+  FRemote->ReadSettings(FSettingsFile, Stored.RemotePort);
   FStartLeft = Stored.StartLeft;
   FStartTop = Stored.StartTop;
   FLaser->SetPort(FOptions.Port);
@@ -906,6 +931,7 @@ void TQNLaserControlMainForm::FormDestroy() {
   if (FDestroyed) return;
   FDestroyed = true;
   FTimer1.stop();
+  FRemote->Close();     // no client's command after this
   DetachLaserEvents();  // closing at exit raises no disconnect handling
   FLaser->Disconnect();
   TExitState state;
@@ -921,10 +947,11 @@ void TQNLaserControlMainForm::FormDestroy() {
   state.StartTop = FStartTop;
   std::string error;
   const bool recorderChanged = FRecording->StoreSettings(FSettingsFile);
+  const bool remoteChanged = FRemote->StoreSettings(FSettingsFile);
   bool written = WriteBackSettings(FSettingsFile, state, error);
   // The recorder's keys alone changed: the file is written for them (a second write of the same
   // text when the rest changed too costs nothing).
-  if (written && recorderChanged) written = FSettingsFile.UpdateFile(error);
+  if (written && (recorderChanged || remoteChanged)) written = FSettingsFile.UpdateFile(error);
   if (!written) {
     QMessageBox::warning(nullptr, QStringLiteral("Error"), QString::fromStdString(error));
   }

@@ -33,6 +33,7 @@ class TLogForm;
 class TOptionFrm;
 class TQtSync;
 class TRecording;
+class TRemoteServer;
 class TTrendWindow;
 class TWaitingBox;
 
@@ -118,6 +119,7 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   TDetection& Detection() { return *FDetection; }
   TControlPanel& Panel() { return *FPanel; }
   TRecording& Recording() { return *FRecording; }
+  TRemoteServer& Remote() { return *FRemote; }
   // The "Trends" window, made and shown.
   TTrendWindow& ShowTrendsExecute();
   TConsolePanel& Console() { return *FConsole; }
@@ -232,6 +234,8 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   QLabel* FStatusEmission = nullptr;
   TStatusField* FStatusRecording = nullptr;
   TRecording* FRecording = nullptr;  // a child: goes with the window
+  TStatusField* FStatusRemote = nullptr;
+  TRemoteServer* FRemote = nullptr;  // a child; deleted before the laser
   TTrendWindow* FTrends = nullptr;   // made when first shown
   QAction* ShowTrends = nullptr;
   std::optional<bool> FEmission;

@@ -238,6 +238,45 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
   presetLayout->setRowStretch(3, 1);
   FPages->addTab(presets, "Preset currents");
 
+  // --- "Remote" ---
+  auto* remote = Named(new QWidget, "TabSheet4");
+  FRemoteEnabled = Named(new QCheckBox("Let programs on this computer reach the laser", remote),
+                         "RemoteEnabled");
+  FRemotePort = Named(new QSpinBox(remote), "RemotePort");
+  FRemotePort->setRange(1, 65535);
+  FRemotePort->setGroupSeparatorShown(false);
+  FRemotePort->setAlignment(Qt::AlignRight);
+  FRemotePort->setMinimumWidth(90);
+  auto* remotePortLabel = Named(new QLabel("TCP port", remote), "RemotePortLabel");
+  remotePortLabel->setBuddy(FRemotePort);
+  FRemoteControl =
+      Named(new QCheckBox("Allow them to change the laser (Laser OFF is always allowed)", remote),
+            "RemoteAllowControl");
+  FRemoteState = Named(new QLabel(remote), "RemoteState");
+  FRemoteState->setWordWrap(true);
+  auto* remoteHint = Named(new QLabel("Commands in the style of SCPI, one per line, from "
+                                      "127.0.0.1 and ::1 only; at most 8 clients at once.",
+                                      remote),
+                           "RemoteHint");
+  remoteHint->setWordWrap(true);
+  auto* remoteLayout = new QGridLayout(remote);
+  remoteLayout->setContentsMargins(9, 9, 9, 9);
+  remoteLayout->setVerticalSpacing(6);
+  remoteLayout->addWidget(FRemoteEnabled, 0, 0, 1, 3);
+  remoteLayout->addWidget(remotePortLabel, 1, 0);
+  remoteLayout->addWidget(FRemotePort, 1, 1);
+  remoteLayout->addWidget(FRemoteControl, 2, 0, 1, 3);
+  remoteLayout->addWidget(remoteHint, 3, 0, 1, 3);
+  remoteLayout->addWidget(FRemoteState, 4, 0, 1, 3);
+  remoteLayout->setColumnStretch(2, 1);
+  remoteLayout->setRowStretch(5, 1);
+  const auto remoteEnabled = [this] {
+    FRemotePort->setEnabled(FRemoteEnabled->isChecked());
+    FRemoteControl->setEnabled(FRemoteEnabled->isChecked());
+  };
+  connect(FRemoteEnabled, &QCheckBox::toggled, this, remoteEnabled);
+  FPages->addTab(remote, "Remote");
+
   // --- buttons ---
   auto* ok = Named(new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this),
                    "BitBtn1");
@@ -258,6 +297,21 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
   layout->addWidget(FPages, 1);
   layout->addLayout(buttons);
   setFixedSize(411, 301);
+}
+
+void TOptionFrm::LoadRemote(const TRemoteSettings& Settings, const QString& State) {
+  FRemoteEnabled->setChecked(Settings.Enabled);
+  FRemotePort->setValue(Settings.Port);
+  FRemoteControl->setChecked(Settings.AllowControl);
+  FRemotePort->setEnabled(Settings.Enabled);
+  FRemoteControl->setEnabled(Settings.Enabled);
+  FRemoteState->setText(State);
+}
+
+void TOptionFrm::StoreRemote(TRemoteSettings& Settings) const {
+  Settings.Enabled = FRemoteEnabled->isChecked();
+  Settings.Port = static_cast<std::uint16_t>(FRemotePort->value());
+  Settings.AllowControl = FRemoteControl->isChecked();
 }
 
 void TOptionFrm::LoadPeriod(TPeriod& period, std::int32_t value) {

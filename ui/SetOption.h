@@ -12,8 +12,10 @@
 #include <optional>
 
 #include "logic/Settings.h"
+#include "logic/remote/RemoteSettings.h"
 
 class QCheckBox;
+class QLabel;
 class QSpinBox;
 class QTabWidget;
 
@@ -54,6 +56,9 @@ class TOptionFrm : public QDialog {
   void LoadFromOptions(const TOptions& Options);
   void StoreToOptions(TOptions& Options) const;  // AllowOver100A is left as it is
   bool PresetsEdited() const { return FPresetsEdited; }
+  // The "Remote" page: the remote control's settings, and its state now (clients connected).
+  void LoadRemote(const TRemoteSettings& Settings, const QString& State);
+  void StoreRemote(TRemoteSettings& Settings) const;
 
   // Handlers.
   void BitBtn1Click();  // OK: checks the port, then closes with Accepted
@@ -87,6 +92,10 @@ class TOptionFrm : public QDialog {
   TPeriod FDetect;
   std::array<THotKeyEdit*, HotKeyCount> FHotKeys{};
   std::array<QLineEdit*, 9> FPresets{};
+  QCheckBox* FRemoteEnabled = nullptr;
+  QSpinBox* FRemotePort = nullptr;
+  QCheckBox* FRemoteControl = nullptr;
+  QLabel* FRemoteState = nullptr;
   int FPortTag = 1;
   bool FPresetsEdited = false;
   bool FLoading = false;

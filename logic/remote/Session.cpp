@@ -224,6 +224,7 @@ struct TRemoteSession::TCore : std::enable_shared_from_this<TCore> {
       WasAccepting = true;
       if (Owner->OnAccepting) Owner->OnAccepting();
     }
+    if (!Gone() && Runs.empty() && Backlog.empty() && Owner->OnIdle) Owner->OnIdle();
   }
 
   void StartLine(const std::optional<std::string>& line) {
@@ -596,6 +597,10 @@ bool TRemoteSession::Accepting() const {
 
 std::size_t TRemoteSession::Pending() const {
   return FCore->Runs.size();
+}
+
+bool TRemoteSession::Idle() const {
+  return FCore->Runs.empty() && FCore->Backlog.empty();
 }
 
 void TRemoteSession::SetAllowControl(bool Allow) {

@@ -57,6 +57,8 @@ class TRemoteSession {
   bool Accepting() const;
   // Commands given and not yet retired.
   std::size_t Pending() const;
+  // Every complete line received has been run and retired (a partial line does not count).
+  bool Idle() const;
   void SetAllowControl(bool Allow);
 
   // The laser's clear-error or reset phase ended: with the controller's answer (OnReseted), or
@@ -64,6 +66,9 @@ class TRemoteSession {
   void PhaseEnded(bool Answered);
 
   std::function<void()> OnAccepting;
+  // The session has become idle after work: what a closing client sent has all been carried out.
+  // Runs inside the session's own calls: the owner must not destroy the session from it.
+  std::function<void()> OnIdle;
   // A command that changed the laser (or was meant to) has ended: its text in short form, and
   // the error when it failed.
   std::function<void(const std::string& Command, const std::optional<TScpiError>& Failure)>

@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -52,16 +53,36 @@ TEST(OptionFrm, Layout) {
   EXPECT_EQ(frm.windowTitle(), "Options");
   EXPECT_EQ(frm.size(), QSize(411, 301));
   auto* pages = Child<QTabWidget>(frm, "PageControl1");
-  ASSERT_EQ(pages->count(), 3);
+  ASSERT_EQ(pages->count(), 4);
   EXPECT_EQ(pages->tabText(0), "General");
   EXPECT_EQ(pages->tabText(1), "Hot keys");
   EXPECT_EQ(pages->tabText(2), "Preset currents");
+  EXPECT_EQ(pages->tabText(3), "Remote");
   // The double-click setting is one the operator can see and change.
   EXPECT_FALSE(Child<QCheckBox>(frm, "DblClkOff")->isHidden());
   for (const char* name : {"ConnectKey", "InternalTrigKey", "ExternalTrigKey", "CWKey",
                            "LaserOnKey", "LaserOffKey", "SetCurrent0Key"}) {
     Child<THotKeyEdit>(frm, name);
   }
+}
+
+// The "Remote" page: its port and control follow the switch, and what is loaded comes back.
+TEST(OptionFrm, RemotePage) {
+  TOptionFrm frm;
+  const struct {
+    TRemoteSettings Settings;
+  } cases[] = {{{false, 5025, false}}, {{true, 65535, true}}, {{true, 1, false}}};
+  for (const auto& c : cases) {
+    frm.LoadRemote(c.Settings, QStringLiteral("Off"));
+    EXPECT_EQ(Child<QSpinBox>(frm, "RemotePort")->isEnabled(), c.Settings.Enabled);
+    EXPECT_EQ(Child<QCheckBox>(frm, "RemoteAllowControl")->isEnabled(), c.Settings.Enabled);
+    TRemoteSettings back;
+    frm.StoreRemote(back);
+    EXPECT_EQ(back, c.Settings);
+  }
+  Child<QCheckBox>(frm, "RemoteEnabled")->setChecked(false);
+  EXPECT_FALSE(Child<QSpinBox>(frm, "RemotePort")->isEnabled());
+  EXPECT_EQ(Child<QLabel>(frm, "RemoteState")->text(), "Off");
 }
 
 TEST(OptionFrm, LoadAndStoreRoundTrip) {

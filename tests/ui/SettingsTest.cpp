@@ -94,6 +94,7 @@ TEST(CommandLine, AcceptsOnlyPrefixNameColonInteger) {
     std::vector<std::string> params;
     std::optional<TPort> port;
     std::optional<std::int32_t> left, top;
+    std::optional<std::uint16_t> remote = {};
   } cases[] = {
       {{"/PORT:3"}, 3, {}, {}},
       {{"-left:100"}, {}, 100, {}},
@@ -117,6 +118,14 @@ TEST(CommandLine, AcceptsOnlyPrefixNameColonInteger) {
       {{"/PORT:7", "/PORT:9"}, 9, {}, {}},
       {{"/PORT:7", "/PORT:300"}, 7, {}, {}},
       {{"/TOP:1", "-top:2", "/TOP:x"}, {}, {}, 2},
+      // The remote-control port: any TCP port, and it leaves the laser's port alone.
+      {{"/REMOTE:5025"}, {}, {}, {}, 5025},
+      {{"-remote:65535", "/PORT:2"}, 2, {}, {}, 65535},
+      {{"/REMOTE:0"}, {}, {}, {}, {}},
+      {{"/REMOTE:65536"}, {}, {}, {}, {}},
+      {{"/REMOTE:-1"}, {}, {}, {}, {}},
+      {{"/REMOTE"}, {}, {}, {}, {}},
+      {{"/REMOTE:5025", "/REMOTE:x"}, {}, {}, {}, 5025},
   };
   for (const auto& c : cases) {
     const TCommandLine cl = ParseCommandLine(c.params);
@@ -125,6 +134,7 @@ TEST(CommandLine, AcceptsOnlyPrefixNameColonInteger) {
     EXPECT_EQ(cl.Port, c.port) << shown;
     EXPECT_EQ(cl.Left, c.left) << shown;
     EXPECT_EQ(cl.Top, c.top) << shown;
+    EXPECT_EQ(cl.Remote, c.remote) << shown;
   }
 }
 
