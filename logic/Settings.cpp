@@ -51,9 +51,15 @@ TShortCut& TOptions::HotKey(THotKeyAction Action) {
     case hkLaserOff:
       return LaserOff;
     case hkSetCurrentZero:
+      return SetCurrentZero;
+    case hkStartRecording:
+      return StartRecording;
+    case hkStopRecording:
+      return StopRecording;
+    case hkShowTrends:
       break;
   }
-  return SetCurrentZero;
+  return ShowTrends;
 }
 
 TShortCut TOptions::HotKey(THotKeyAction Action) const {

@@ -37,6 +37,9 @@ struct TOptions {
   TShortCut LaserOn = DefaultHotKeys[hkLaserOn];
   TShortCut LaserOff = DefaultHotKeys[hkLaserOff];
   TShortCut SetCurrentZero = DefaultHotKeys[hkSetCurrentZero];
+  TShortCut StartRecording = DefaultHotKeys[hkStartRecording];
+  TShortCut StopRecording = DefaultHotKeys[hkStopRecording];
+  TShortCut ShowTrends = DefaultHotKeys[hkShowTrends];
   // PresetCurrents[n - 1] is preset n (Ctrl+n), n = 1..9.
   std::array<std::string, 9> PresetCurrents = {"0", "0", "0", "0", "0", "0", "0", "0", "0"};
 

@@ -15,7 +15,8 @@ constexpr std::uint8_t ShortCutKey(TShortCut s) {
   return static_cast<std::uint8_t>(s & 0xFF);
 }
 
-// The seven configurable hot keys, in the order of TOptions and of the "Hotkeys" section.
+// The configurable hot keys, in the order of TOptions and of the "Hotkeys" section: the seven
+// of the control panel, then the recorder's and the trend window's.
 enum THotKeyAction : std::uint8_t {
   hkConnectLaser,
   hkInternalTrigger,
@@ -24,12 +25,15 @@ enum THotKeyAction : std::uint8_t {
   hkLaserOn,
   hkLaserOff,
   hkSetCurrentZero,
+  hkStartRecording,
+  hkStopRecording,
+  hkShowTrends,
 };
-inline constexpr int HotKeyCount = 7;
+inline constexpr int HotKeyCount = 10;
 // Key names in the "Hotkeys" section, by THotKeyAction.
 inline constexpr std::array<std::string_view, HotKeyCount> HotKeyNames = {
-    "ConnectLaser", "InternalTrigger", "ExternalTrigger", "CWMode",
-    "LaserOn",      "LaserOff",        "SetCurrentZero"};
-// Ctrl+L, Ctrl+I, Ctrl+E, Ctrl+W, Ctrl+N, Ctrl+S, Ctrl+0.
-inline constexpr std::array<TShortCut, HotKeyCount> DefaultHotKeys = {16460, 16457, 16453, 16471,
-                                                                      16462, 16467, 16432};
+    "ConnectLaser", "InternalTrigger", "ExternalTrigger", "CWMode",        "LaserOn",
+    "LaserOff",     "SetCurrentZero",  "StartRecording",  "StopRecording", "ShowTrends"};
+// Ctrl+L, Ctrl+I, Ctrl+E, Ctrl+W, Ctrl+N, Ctrl+S, Ctrl+0, Ctrl+R, Ctrl+Shift+R, Ctrl+T.
+inline constexpr std::array<TShortCut, HotKeyCount> DefaultHotKeys = {
+    16460, 16457, 16453, 16471, 16462, 16467, 16432, 16466, 24658, 16468};

@@ -23,8 +23,10 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #include "logic/ExitSignals.h"
 #include "logic/Reports.h"
@@ -139,7 +141,6 @@ TQNLaserControlMainForm::TQNLaserControlMainForm(TLaserTiming Timing)
   FRemote->OnLogLine = [this](const std::string& Line) { LogLine(Line); };
   ShowTrends = new QAction(QStringLiteral("&Trends"), this);
   ShowTrends->setObjectName(QStringLiteral("ShowTrends"));
-  ShowTrends->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
   ShowTrends->setStatusTip(QStringLiteral("The reported values over time"));
   connect(ShowTrends, &QAction::triggered, this, Guard([this] { ShowTrendsExecute(); }));
   CreateMenuAndToolBar();
@@ -842,13 +843,33 @@ bool TQNLaserControlMainForm::LoadTemplate(const std::string& FileName) {
 // ---------------------------------------------------------------- lifecycle
 
 void TQNLaserControlMainForm::ApplyHotKeys() {
-  ConnectLaser->setShortcut(ShortCutToKeySequence(FOptions.ConnectLaser));
-  FPanel->SetInternal->setShortcut(ShortCutToKeySequence(FOptions.InternalTrigger));
-  FPanel->SetExternal->setShortcut(ShortCutToKeySequence(FOptions.ExternalTrigger));
-  FPanel->SetCW->setShortcut(ShortCutToKeySequence(FOptions.CWMode));
-  FPanel->SetLaserOn->setShortcut(ShortCutToKeySequence(FOptions.LaserOn));
-  FPanel->SetLaserOff->setShortcut(ShortCutToKeySequence(FOptions.LaserOff));
-  FPanel->SetCurrentZero->setShortcut(ShortCutToKeySequence(FOptions.SetCurrentZero));
+  // Qt gives a key that two actions share to neither of them, so a key set twice goes to the
+  // first action here only, and Laser OFF comes first: its key is never lost to another.
+  const std::pair<QAction*, THotKeyAction> actions[] = {
+      {FPanel->SetLaserOff, hkLaserOff},
+      {ConnectLaser, hkConnectLaser},
+      {FPanel->SetInternal, hkInternalTrigger},
+      {FPanel->SetExternal, hkExternalTrigger},
+      {FPanel->SetCW, hkCWMode},
+      {FPanel->SetLaserOn, hkLaserOn},
+      {FPanel->SetCurrentZero, hkSetCurrentZero},
+      {FRecording->StartRecording, hkStartRecording},
+      {FRecording->StopRecording, hkStopRecording},
+      {ShowTrends, hkShowTrends}};
+  std::vector<QKeySequence> given;
+  for (const auto& [action, which] : actions) {
+    QKeySequence key = ShortCutToKeySequence(FOptions.HotKey(which));
+    if (!key.isEmpty() && std::find(given.begin(), given.end(), key) != given.end()) {
+      const std::string text = "Hot key " + key.toString().toStdString() + " of " +
+                               std::string(HotKeyNames[which]) +
+                               " --> not used, another action has it";
+      LogLine(text);
+      statusBar()->showMessage(QString::fromStdString(text), ReportShownMs);
+      key = QKeySequence();
+    }
+    action->setShortcut(key);
+    if (!key.isEmpty()) given.push_back(key);
+  }
 }
 
 void TQNLaserControlMainForm::FormCreate(const TStartup& Startup) {

@@ -35,12 +35,10 @@ TRecording::TRecording(TLaser& Laser, const TExplanationList& Explanations, QWid
       FFeed(FClock, &FRecorder, &FTrend) {
   StartRecording = new QAction(QStringLiteral("Start recording..."), this);
   StartRecording->setObjectName(QStringLiteral("StartRecording"));
-  StartRecording->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
   StartRecording->setStatusTip(
       QStringLiteral("Record every value the laser reports to a CSV file"));
   StopRecording = new QAction(QStringLiteral("Stop recording"), this);
   StopRecording->setObjectName(QStringLiteral("StopRecording"));
-  StopRecording->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
   StopRecording->setStatusTip(QStringLiteral("Close the recording's file"));
   connect(StartRecording, &QAction::triggered, this, [this] { StartRecordingExecute(); });
   connect(StopRecording, &QAction::triggered, this, [this] { StopRecordingExecute(); });

@@ -14,6 +14,7 @@
 #include <QStyle>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "logic/PortText.h"
 #include "logic/Settings.h"
@@ -203,7 +204,10 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
                              {"CWKey", "CW mode"},
                              {"LaserOnKey", "Laser ON"},
                              {"LaserOffKey", "Laser OFF"},
-                             {"SetCurrent0Key", "Set current to 0"}};
+                             {"SetCurrent0Key", "Set current to 0"},
+                             {"StartRecordingKey", "Start recording"},
+                             {"StopRecordingKey", "Stop recording"},
+                             {"TrendsKey", "Trends"}};
   auto* hotKeyLayout = new QGridLayout(hotKeys);
   hotKeyLayout->setVerticalSpacing(4);
   for (int i = 0; i < HotKeyCount; ++i) {
@@ -247,15 +251,16 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
   FRemotePort->setGroupSeparatorShown(false);
   FRemotePort->setAlignment(Qt::AlignRight);
   FRemotePort->setMinimumWidth(90);
+  FRemotePort->setValue(TRemoteSettings{}.Port);
   auto* remotePortLabel = Named(new QLabel("TCP port", remote), "RemotePortLabel");
   remotePortLabel->setBuddy(FRemotePort);
   FRemoteControl =
-      Named(new QCheckBox("Allow them to change the laser (Laser OFF is always allowed)", remote),
-            "RemoteAllowControl");
+      Named(new QCheckBox("Allow them to change the laser", remote), "RemoteAllowControl");
   FRemoteState = Named(new QLabel(remote), "RemoteState");
   FRemoteState->setWordWrap(true);
-  auto* remoteHint = Named(new QLabel("Commands in the style of SCPI, one per line, from "
-                                      "127.0.0.1 and ::1 only; at most 8 clients at once.",
+  auto* remoteHint = Named(new QLabel("Without it they may read values and switch the laser off, "
+                                      "nothing more. Commands in the style of SCPI, one per line, "
+                                      "from 127.0.0.1 and ::1 only; at most 8 clients at once.",
                                       remote),
                            "RemoteHint");
   remoteHint->setWordWrap(true);
@@ -296,7 +301,8 @@ TOptionFrm::TOptionFrm(QWidget* parent) : QDialog(parent) {
   layout->setContentsMargins(8, 8, 8, 8);
   layout->addWidget(FPages, 1);
   layout->addLayout(buttons);
-  setFixedSize(411, 301);
+  // Taller than the classic 411 x 301 only as far as the hot keys' rows need.
+  setFixedSize(411, std::max(301, layout->minimumSize().height()));
 }
 
 void TOptionFrm::LoadRemote(const TRemoteSettings& Settings, const QString& State) {
@@ -305,7 +311,7 @@ void TOptionFrm::LoadRemote(const TRemoteSettings& Settings, const QString& Stat
   FRemoteControl->setChecked(Settings.AllowControl);
   FRemotePort->setEnabled(Settings.Enabled);
   FRemoteControl->setEnabled(Settings.Enabled);
-  FRemoteState->setText(State);
+  FRemoteState->setText("Status: " + State);
 }
 
 void TOptionFrm::StoreRemote(TRemoteSettings& Settings) const {

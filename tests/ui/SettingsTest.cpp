@@ -236,7 +236,8 @@ TEST(StartupSettings, NamesMatchInAnyCaseAndEveryKeyReachesItsField) {
                                               "[GENERAL]\nautoupdate=0\nupdateinterval=700\n"
                                               "[hotkeys]\nconnectlaser=1\ninternaltrigger=2\n"
                                               "externaltrigger=3\ncwmode=4\nlaseron=5\n"
-                                              "laseroff=6\nsetcurrentzero=7\n"
+                                              "laseroff=6\nsetcurrentzero=7\nstartrecording=8\n"
+                                              "stoprecording=9\nshowtrends=10\n"
                                               "[presetcurrents]\n1=1.5\n5=\n9=99.99\n"
                                               "[windowposition]\nleft=10\ntop=20\n"
                                               "[trayicon]\ndoubleclickoff=0\n"),

@@ -30,6 +30,7 @@
 #include "ui/ControlPanel.h"
 #include "ui/CoverPanel.h"
 #include "ui/MainForm.h"
+#include "ui/Recording.h"
 
 namespace {
 
@@ -470,6 +471,32 @@ INSTANTIATE_TEST_SUITE_P(
               EXPECT_TRUE(f.ConnectLaser->shortcut().isEmpty());
               EXPECT_EQ(f.Panel().SetLaserOff->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
             }},
+        // The recorder's and the trends' keys are the operator's too; a key given twice goes to
+        // the first action only, and never away from Laser OFF.
+        TOptionsCase{"RecordingHotKeysAndAKeyGivenTwice",
+                     [](TOptions& o) {
+                       o.StartRecording = 0x4000 | 0x77;  // Ctrl+F8
+                       o.StopRecording = 0;
+                       o.ShowTrends = o.LaserOff;
+                       o.CWMode = o.LaserOn;
+                     },
+                     [](WindowTest&, TQNLaserControlMainForm& f, const TBoxCloser&) {
+                       EXPECT_EQ(f.Recording().StartRecording->shortcut(),
+                                 QKeySequence(Qt::CTRL | Qt::Key_F8));
+                       EXPECT_TRUE(f.Recording().StopRecording->shortcut().isEmpty());
+                       EXPECT_EQ(f.Panel().SetLaserOff->shortcut(),
+                                 QKeySequence(Qt::CTRL | Qt::Key_S));
+                       EXPECT_TRUE(f.findChild<QAction*>("ShowTrends")->shortcut().isEmpty());
+                       EXPECT_EQ(f.Panel().SetCW->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_N));
+                       EXPECT_TRUE(f.Panel().SetLaserOn->shortcut().isEmpty());
+                       const auto& log = f.ConnectionLog();
+                       for (const char* line : {"Hot key Ctrl+S of ShowTrends --> not used",
+                                                "Hot key Ctrl+N of LaserOn --> not used"}) {
+                         EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+                           return l.find(line) != std::string::npos;
+                         })) << line;
+                       }
+                     }},
         TOptionsCase{"PortChanged", [](TOptions& o) { o.Port = 256; },
                      [](WindowTest&, TQNLaserControlMainForm& f, const TBoxCloser& closer) {
                        EXPECT_TRUE(f.SettingsChanged());

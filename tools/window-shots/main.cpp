@@ -151,6 +151,9 @@ void DialogShots() {
   o.UpdateInterval = 1000;
   o.PresetCurrents = {"10.00", "12.50", "15", "0", "0", "0", "0", "0", "0"};
   options.LoadFromOptions(o);
+  TRemoteSettings remote;
+  remote.Enabled = true;
+  options.LoadRemote(remote, "Listening on port 5025 of this computer: 1 client connected");
   auto* pages = options.findChild<QTabWidget*>("PageControl1");
   for (int i = 0; i < pages->count(); ++i) {
     pages->setCurrentIndex(i);
