@@ -174,11 +174,15 @@ void TRemoteServer::Accept(QTcpServer* Server) {
     client->Socket = socket;
     client->PeerPort = peer;
     socket->setReadBufferSize(ReadAheadBytes);
+    // Answers go out as soon as they are written: with Nagle's algorithm an answer written while
+    // the previous one is unacknowledged waits for the client's delayed ACK, up to 40 ms.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     const QPointer<QTcpSocket> guard(socket);
     client->Session =
         std::make_unique<TRemoteSession>(FLink, Options(), [guard](std::string_view bytes) {
           if (guard && guard->state() == QAbstractSocket::ConnectedState) {
             guard->write(bytes.data(), static_cast<qint64>(bytes.size()));
+            guard->flush();  // now, not on the event loop's next turn
           }
         });
     // Both come from inside the session's own calls: the work is done from the event loop.
