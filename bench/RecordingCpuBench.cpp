@@ -1,8 +1,10 @@
 // What recording and the open trend plot cost the running program: the real main window against
-// the paced simulator (line rate, qt2, UpdateInterval=100), first with neither, then recording to a
-// file, then recording with the trend window open, each for the same time, side by side in one run.
-// CPU of this process (user + system), the rows written, and the resident memory. It measures; it
-// never fails. Argument: the seconds of each phase (default 60).
+// the paced simulator (line rate, qt2, UpdateInterval=100) with neither, recording to a file, and
+// recording with the trend window open, side by side in one run. The three take turns in short
+// slices, round after round, so that a change of the machine's load touches all alike; each
+// round's difference to its own "neither" slice is what recording costs in that round. CPU of this
+// process (user + system), the rows written, and the resident memory. It measures; it never fails.
+//   laser-recording-cpu-bench [SECONDS_A_PHASE [SECONDS_A_SLICE]]   (defaults 60 and 5)
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -12,7 +14,9 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -43,18 +47,23 @@ void RunFor(double Seconds) {
   loop.exec();
 }
 
-struct TPhase {
-  const char* Name;
-  double CpuPercent;
-  unsigned long long Rows;
-  long RssStartKb, RssEndKb;
-};
+enum TState { stNeither, stRecording, stTrends, StateCount };
+constexpr const char* StateNames[StateCount] = {"window only", "recording",
+                                                "recording, trends open"};
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   const double seconds = argc > 1 ? std::atof(argv[1]) : 60;
+  const double slice = std::max(argc > 2 ? std::atof(argv[2]) : 5.0, 0.5);
   char pattern[] = "/tmp/laser-rec-bench-XXXXXX";
   const std::filesystem::path dir = ::mkdtemp(pattern);
   std::filesystem::create_directories(dir / "com");
@@ -95,29 +104,70 @@ int main(int argc, char** argv) {
     rec.ChooseFolder = [&](const std::filesystem::path&) {
       return std::optional<std::filesystem::path>(dir / "rec");
     };
-    std::vector<TPhase> phases;
-    const auto measure = [&](const char* name) {
-      const unsigned long long rows0 = rec.Recorder().RowsWritten();
-      const long rss0 = RssKb();
-      const double cpu0 = CpuSeconds();
-      RunFor(seconds);
-      phases.push_back({name, 100 * (CpuSeconds() - cpu0) / seconds,
-                        rec.Recorder().RowsWritten() - rows0, rss0, RssKb()});
+    TTrendWindow& trends = form->ShowTrendsExecute();
+    trends.hide();
+    const auto enter = [&](TState state) {
+      if (state == stNeither && rec.Recording()) rec.StopRecordingExecute();
+      if (state != stNeither && !rec.Recording()) rec.StartRecordingExecute();
+      if (state == stTrends) {
+        form->ShowTrendsExecute();
+      } else {
+        trends.hide();
+      }
+      RunFor(0.5);  // the switch itself (a file opened, a first paint) is not what is measured
     };
-    measure("window only");
-    rec.StartRecordingExecute();
-    measure("recording");
-    form->ShowTrendsExecute();
-    measure("recording, trends open");
-    std::printf(
-        "The program against the paced simulator (qt2, UpdateInterval=100), %.0f s a phase:\n",
-        seconds);
-    std::printf("  %-24s %12s %12s %16s\n", "", "CPU % of one core", "rows written",
-                "RSS start -> end");
-    for (const TPhase& p : phases) {
-      std::printf("  %-24s %12.2f %12llu %9ld -> %ld kB\n", p.Name, p.CpuPercent, p.Rows,
-                  p.RssStartKb, p.RssEndKb);
+    const int rounds = std::max(1, static_cast<int>(seconds / slice + 0.5));
+    std::vector<double> cpu[StateCount];
+    unsigned long long rows[StateCount] = {};
+    const long rssStart = RssKb();
+    for (int round = 0; round < rounds; ++round) {
+      for (int i = 0; i < StateCount; ++i) {
+        // Each round in another order, so that no state always follows the same one.
+        const auto state = static_cast<TState>((i + round) % StateCount);
+        enter(state);
+        const unsigned long long rows0 = rec.Recorder().RowsWritten();
+        const double cpu0 = CpuSeconds();
+        RunFor(slice);
+        cpu[state].push_back(100 * (CpuSeconds() - cpu0) / slice);
+        rows[state] += rec.Recorder().RowsWritten() - rows0;
+      }
     }
+    enter(stNeither);
+    std::printf(
+        "The program against the paced simulator (qt2, UpdateInterval=100): %d rounds of three "
+        "%.0f s slices\n",
+        rounds, slice);
+    std::printf("  %-24s %14s %14s %14s\n", "", "CPU % median", "CPU % mean", "rows written");
+    for (int s = 0; s < StateCount; ++s) {
+      double sum = 0;
+      for (const double c : cpu[s]) sum += c;
+      std::printf("  %-24s %14.2f %14.2f %14llu\n", StateNames[s], Median(cpu[s]),
+                  sum / static_cast<double>(cpu[s].size()), rows[s]);
+    }
+    // Paired within each round: the load a round met is in both of its slices.
+    for (int s = stRecording; s < StateCount; ++s) {
+      std::vector<double> extra;
+      for (int r = 0; r < rounds; ++r) {
+        if (cpu[stNeither][r] <= 0) continue;
+        extra.push_back(100 * (cpu[s][r] - cpu[stNeither][r]) / cpu[stNeither][r]);
+      }
+      if (extra.empty()) continue;
+      double sum = 0;
+      for (const double e : extra) sum += e;
+      const double mean = sum / static_cast<double>(extra.size());
+      double squares = 0;
+      for (const double e : extra) squares += (e - mean) * (e - mean);
+      // The mean's 95 % interval, from the rounds' spread (normal approximation).
+      const double half = extra.size() > 1
+                              ? 1.96 * std::sqrt(squares / static_cast<double>(extra.size() - 1) /
+                                                 static_cast<double>(extra.size()))
+                              : 0;
+      std::printf(
+          "  %-24s %+.1f %% more CPU than window only (95 %% interval %+.1f to %+.1f %%; "
+          "median of the rounds %+.1f %%)\n",
+          StateNames[s], mean, mean - half, mean + half, Median(extra));
+    }
+    std::printf("  RSS %ld -> %ld kB\n", rssStart, RssKb());
   }
   form.reset();
   kill(sim, SIGTERM);
