@@ -89,13 +89,19 @@ def wait_ready(ask):
         time.sleep(0.1)
 
 
+def open_laser(pyvisa, port):
+    """The PyVISA resource of the program's server, once the laser is ready."""
+    rm = pyvisa.ResourceManager("@py")
+    laser = rm.open_resource(f"TCPIP::127.0.0.1::{port}::SOCKET",
+                             read_termination="\n", write_termination="\n", timeout=10000)
+    wait_ready(laser.query)
+    return rm, laser
+
+
 def read_only(pyvisa, program, sim):
     p = Program(program, sim, control=False)
     try:
-        rm = pyvisa.ResourceManager("@py")
-        laser = rm.open_resource(f"TCPIP::127.0.0.1::{p.port}::SOCKET",
-                                 read_termination="\n", write_termination="\n", timeout=10000)
-        wait_ready(laser.query)
+        rm, laser = open_laser(pyvisa, p.port)
         idn = laser.query("*IDN?").split(",")
         expect(idn[:3], ["Corvane", "Laser Control", "1234"], "*IDN? (read-only)")
         laser.write("SOURce1:CURRent 20")
@@ -117,10 +123,7 @@ def read_only(pyvisa, program, sim):
 def control(pyvisa, program, sim):
     p = Program(program, sim, control=True)
     try:
-        rm = pyvisa.ResourceManager("@py")
-        laser = rm.open_resource(f"TCPIP::127.0.0.1::{p.port}::SOCKET",
-                                 read_termination="\n", write_termination="\n", timeout=10000)
-        wait_ready(laser.query)
+        rm, laser = open_laser(pyvisa, p.port)
         laser.write("SOURce1:CURRent 12.5A")
         expect(laser.query("SOURce1:CURRent?"), "12.50", "a current set and read back")
         expect(laser.query("*OPC?"), "1", "*OPC?")

@@ -59,14 +59,6 @@ void WhenShown(QWidget* Dialog, std::function<void()> Act) {
 
 class MainWindowTest : public test::TWindowRig {
  protected:
-  // The settings file's text after the window is gone (its exit step has run).
-  std::string IniAfterExit() {
-    Form.reset();
-    std::ifstream in(Ini());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
 
   template <typename T>
   T* In(QWidget* parent, const char* name) {

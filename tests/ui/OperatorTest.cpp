@@ -51,13 +51,6 @@ class OperatorTest : public test::TWindowRig {
     return Form->findChild<T*>(QString::fromLatin1(name));
   }
   std::string Status(const char* field) { return Find<QLabel>(field)->text().toStdString(); }
-  std::string IniAfterExit() {
-    Form.reset();
-    std::ifstream in(Ini());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
   // Runs Act when the first modal box is up; a box that never comes leaves nothing behind
   // once the window has gone.
   void OnModal(const std::function<void(QWidget*)>& Act) {

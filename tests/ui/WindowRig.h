@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,15 @@ class TWindowRig : public ::testing::Test {
 
   std::filesystem::path Ini() const {
     return std::filesystem::path(Dir.Path()) / "QNLaserControl.ini";
+  }
+
+  // The settings file's text after the window is gone (its exit step has run).
+  std::string IniAfterExit() {
+    Form.reset();
+    std::ifstream in(Ini());
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
   }
 
   // No periodic refresh by default: the tests count every command the simulator receives.
