@@ -589,6 +589,9 @@ TEST(ExitWriteBack, WritesOnlyWhatChanged) {
                                                 "hotkeys/laseron",
                                                 "hotkeys/laseroff",
                                                 "hotkeys/setcurrentzero",
+                                                "hotkeys/startrecording",
+                                                "hotkeys/stoprecording",
+                                                "hotkeys/showtrends",
                                                 "trayicon/doubleclickoff",
                                                 "trayicon/minimizetotray",
                                                 "trayicon/showtrayicon"};
