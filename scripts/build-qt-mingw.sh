@@ -8,6 +8,7 @@
 # gets a link to it, build/mingw-deps/<arch>/qt6, where the MinGW toolchain files look for it.
 #   scripts/build-qt-mingw.sh [ARCH...]     (i686, x86_64; default i686)
 #   scripts/build-qt-mingw.sh --prefix ARCH (prints the cache folder, builds nothing)
+# Exits 3 when Debian's archive would not give the qtbase source (nothing built), 1 on a failure.
 # LASER_QT_JOBS sets the parallel jobs (default: the cores); the build runs at nice 19.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,17 +63,23 @@ if [ "${1:-}" = --prefix ]; then
 fi
 
 # Debian's source package (qt6-base, qt6-svg) of exactly the installed version, unpacked once
-# into $cache/src/<module>-<version>.
+# into $cache/src/<module>-<version>. An archive in the middle of a sync can refuse the download
+# for a while: it is tried three times, with a fresh index between.
 sources() {
-  local package=$1 module=$2 version=$3 src=$cache/src
+  local package=$1 module=$2 version=$3 src=$cache/src try
   mkdir -p "$src"
   [ -d "$src/$module-$version" ] && return
   (
     cd "$src"
-    apt-get source --download-only -qq "$package=$version" >/dev/null 2>&1 || {
-      echo "build-qt-mingw: apt-get source $package=$version failed" >&2
-      exit 1
-    }
+    for try in 1 2 3; do
+      apt-get source --download-only -qq "$package=$version" >/dev/null 2>&1 && break
+      if [ "$try" = 3 ]; then
+        echo "build-qt-mingw: apt-get source $package=$version failed" >&2
+        exit 1
+      fi
+      sleep $((try * 10))
+      apt-get update -qq >/dev/null 2>&1 || true
+    done
     rm -rf tmp && mkdir tmp && tar xJf "${package}_${version%-*}.orig.tar.xz" -C tmp
     mv tmp/"$module"-everywhere-src-* "$module-$version" && rmdir tmp
   )
@@ -147,7 +154,8 @@ EOF
       phase base-install cmake --install "$build/base"
       touch "$build/.base-installed"
     else
-      sources qt6-base qtbase "$deb_version"
+      # No source to build from is no fault of the build: exit 3 tells the caller so.
+      sources qt6-base qtbase "$deb_version" || exit 3
       rm -rf "$prefix" "$build"
       mkdir -p "$log_dir" "$prefix"
       phase base-configure cmake -S "$cache/src/qtbase-$deb_version" -B "$build/base" -G Ninja \
