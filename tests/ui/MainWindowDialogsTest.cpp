@@ -59,7 +59,6 @@ void WhenShown(QWidget* Dialog, std::function<void()> Act) {
 
 class MainWindowTest : public test::TWindowRig {
  protected:
-
   template <typename T>
   T* In(QWidget* parent, const char* name) {
     T* w = parent->findChild<T*>(QString::fromLatin1(name));
