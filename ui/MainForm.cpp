@@ -843,32 +843,50 @@ bool TQNLaserControlMainForm::LoadTemplate(const std::string& FileName) {
 // ---------------------------------------------------------------- lifecycle
 
 void TQNLaserControlMainForm::ApplyHotKeys() {
-  // Qt gives a key that two actions share to neither of them, so a key set twice goes to the
-  // first action here only, and Laser OFF comes first: its key is never lost to another.
-  const std::pair<QAction*, THotKeyAction> actions[] = {
-      {FPanel->SetLaserOff, hkLaserOff},
-      {ConnectLaser, hkConnectLaser},
-      {FPanel->SetInternal, hkInternalTrigger},
-      {FPanel->SetExternal, hkExternalTrigger},
-      {FPanel->SetCW, hkCWMode},
-      {FPanel->SetLaserOn, hkLaserOn},
-      {FPanel->SetCurrentZero, hkSetCurrentZero},
-      {FRecording->StartRecording, hkStartRecording},
-      {FRecording->StopRecording, hkStopRecording},
-      {ShowTrends, hkShowTrends}};
+  // Qt gives a key that two actions share to neither of them, so each key goes to the first
+  // action here only: Laser OFF's before all, then the menus' fixed keys (a key the operator
+  // gives another action must not take Options or a preset current away), then the rest.
+  struct TEntry {
+    QAction* Action;
+    QKeySequence Key;
+    std::string Name;
+  };
+  const auto hot = [this](QAction* Action, THotKeyAction Which) {
+    return TEntry{Action, ShortCutToKeySequence(FOptions.HotKey(Which)),
+                  std::string(HotKeyNames[Which])};
+  };
+  std::vector<TEntry> entries{hot(FPanel->SetLaserOff, hkLaserOff)};
+  if (FFixedKeys.empty()) {
+    // Their keys as made, before this ever took one of them away.
+    for (QAction* action : {ShowAdvanced, SetOptions, FileExit1, EditCopy, EditSelectAll, About}) {
+      FFixedKeys.emplace_back(action, action->shortcut());
+    }
+    for (QAction* action : FPanel->SetCurrentN) FFixedKeys.emplace_back(action, action->shortcut());
+  }
+  for (const auto& [action, key] : FFixedKeys) {
+    entries.push_back({action, key, action->objectName().toStdString()});
+  }
+  for (const auto& [action, which] :
+       {std::pair{ConnectLaser, hkConnectLaser}, std::pair{FPanel->SetInternal, hkInternalTrigger},
+        std::pair{FPanel->SetExternal, hkExternalTrigger}, std::pair{FPanel->SetCW, hkCWMode},
+        std::pair{FPanel->SetLaserOn, hkLaserOn},
+        std::pair{FPanel->SetCurrentZero, hkSetCurrentZero},
+        std::pair{FRecording->StartRecording, hkStartRecording},
+        std::pair{FRecording->StopRecording, hkStopRecording},
+        std::pair{ShowTrends, hkShowTrends}}) {
+    entries.push_back(hot(action, which));
+  }
   std::vector<QKeySequence> given;
-  for (const auto& [action, which] : actions) {
-    QKeySequence key = ShortCutToKeySequence(FOptions.HotKey(which));
-    if (!key.isEmpty() && std::find(given.begin(), given.end(), key) != given.end()) {
-      const std::string text = "Hot key " + key.toString().toStdString() + " of " +
-                               std::string(HotKeyNames[which]) +
-                               " --> not used, another action has it";
+  for (TEntry& entry : entries) {
+    if (!entry.Key.isEmpty() && std::find(given.begin(), given.end(), entry.Key) != given.end()) {
+      const std::string text = "Hot key " + entry.Key.toString().toStdString() + " of " +
+                               entry.Name + " --> not used, another action has it";
       LogLine(text);
       statusBar()->showMessage(QString::fromStdString(text), ReportShownMs);
-      key = QKeySequence();
+      entry.Key = QKeySequence();
     }
-    action->setShortcut(key);
-    if (!key.isEmpty()) given.push_back(key);
+    entry.Action->setShortcut(entry.Key);
+    if (!entry.Key.isEmpty()) given.push_back(entry.Key);
   }
 }
 

@@ -2,6 +2,7 @@
 // options step, and the laser's events routed to the control panel and the detection sequence.
 #pragma once
 
+#include <QKeySequence>
 #include <QMainWindow>
 #include <QRect>
 #include <QTimer>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "laser/ErrorExplan.h"
@@ -211,6 +213,8 @@ class TQNLaserControlMainForm : public QMainWindow, public IDetectionView, publi
   std::unique_ptr<TLaser> FLaser;
   TExplanationList FExplanations;
   std::vector<std::string> FConnectionLog;
+  // The menus' own keys as made; a hot key of the operator's never takes one of them away.
+  std::vector<std::pair<QAction*, QKeySequence>> FFixedKeys;
   std::unique_ptr<TDetection> FDetection;
   std::unique_ptr<TLaserEvents> FEvents;
   TSubscriptions FSubscriptions;  // the window's own

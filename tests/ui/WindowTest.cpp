@@ -497,6 +497,34 @@ INSTANTIATE_TEST_SUITE_P(
                          })) << line;
                        }
                      }},
+        // The menus' fixed keys stay theirs, except one the operator gives Laser OFF.
+        TOptionsCase{
+            "HotKeysMeetTheMenusKeys",
+            [](TOptions& o) {
+              o.LaserOff = 0x4000 | 'O';    // Ctrl+O, the options' key
+              o.LaserOn = 0x4000 | '1';     // Ctrl+1, the first preset current's
+              o.StartRecording = 0x70;      // F1, the about box's
+              o.ShowTrends = 0x8000 | 'X';  // Alt+X, Exit's
+            },
+            [](WindowTest&, TQNLaserControlMainForm& f, const TBoxCloser&) {
+              EXPECT_EQ(f.Panel().SetLaserOff->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+              EXPECT_TRUE(f.SetOptions->shortcut().isEmpty());
+              EXPECT_TRUE(f.Panel().SetLaserOn->shortcut().isEmpty());
+              EXPECT_EQ(f.Panel().SetCurrentN[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_1));
+              EXPECT_TRUE(f.Recording().StartRecording->shortcut().isEmpty());
+              EXPECT_EQ(f.About->shortcut(), QKeySequence(Qt::Key_F1));
+              EXPECT_TRUE(f.findChild<QAction*>("ShowTrends")->shortcut().isEmpty());
+              EXPECT_EQ(f.FileExit1->shortcut(), QKeySequence(Qt::ALT | Qt::Key_X));
+              const auto& log = f.ConnectionLog();
+              for (const char* line : {"Hot key Ctrl+O of SetOptions --> not used",
+                                       "Hot key Ctrl+1 of LaserOn --> not used",
+                                       "Hot key F1 of StartRecording --> not used",
+                                       "Hot key Alt+X of ShowTrends --> not used"}) {
+                EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+                  return l.find(line) != std::string::npos;
+                })) << line;
+              }
+            }},
         TOptionsCase{"PortChanged", [](TOptions& o) { o.Port = 256; },
                      [](WindowTest&, TQNLaserControlMainForm& f, const TBoxCloser& closer) {
                        EXPECT_TRUE(f.SettingsChanged());
