@@ -64,16 +64,16 @@ fi
 
 # Debian's source package (qt6-base, qt6-svg) of exactly the installed version, unpacked once
 # into $cache/src/<module>-<version>. An archive in the middle of a sync can refuse the download
-# for a while: it is tried three times, with a fresh index between.
+# for a while: it is tried three times (TRIES), with a fresh index between.
 sources() {
-  local package=$1 module=$2 version=$3 src=$cache/src try
+  local package=$1 module=$2 version=$3 tries=${4:-3} src=$cache/src try
   mkdir -p "$src"
   [ -d "$src/$module-$version" ] && return
   (
     cd "$src"
-    for try in 1 2 3; do
+    for ((try = 1; ; try++)); do
       apt-get source --download-only -qq "$package=$version" >/dev/null 2>&1 && break
-      if [ "$try" = 3 ]; then
+      if [ "$try" -ge "$tries" ]; then
         echo "build-qt-mingw: apt-get source $package=$version failed" >&2
         exit 1
       fi
@@ -104,9 +104,10 @@ phase() {
 # to give; then Qt stays without it (the program's pictures are PNGs made at build time), and
 # each later run tries again.
 build_svg() {
+  local tries=${1:-3}
   rm -rf "$build/svg"
   mkdir -p "$log_dir"
-  if ! sources qt6-svg qtsvg "$svg_deb_version"; then
+  if ! sources qt6-svg qtsvg "$svg_deb_version" "$tries"; then
     echo "build-qt-mingw: $arch: no source of qt6-svg $svg_deb_version in Debian's archive now: Qt without its SVG module (the pictures are PNGs then)"
     touch "$prefix/.no-svg"
     return 0
@@ -173,7 +174,8 @@ EOF
     rm -rf "$build"
     touch "$prefix/.complete"
   elif [ -f "$prefix/.no-svg" ]; then
-    build_svg
+    # A Qt that works without it: one quick try a run, not a warm run's half minute of waits.
+    build_svg 1
     rm -rf "$build"
   fi
   link_arch "$arch"
