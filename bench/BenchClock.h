@@ -3,11 +3,13 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "logic/recorder/Clock.h"
 
@@ -28,6 +30,14 @@ inline long RssKb() {
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   }
   return 0;
+}
+
+// The middle of the samples (the mean of the two middle ones for an even count); 0 for none.
+inline double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 // A time stamp ms after a fixed start (2024-05-01, UTC+2).

@@ -32,6 +32,7 @@ extern char** environ;
 
 namespace {
 
+using bench::Median;
 using bench::RssKb;
 
 double CpuSeconds() {
@@ -50,13 +51,6 @@ void RunFor(double Seconds) {
 enum TState { stNeither, stRecording, stTrends, StateCount };
 constexpr const char* StateNames[StateCount] = {"window only", "recording",
                                                 "recording, trends open"};
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 }  // namespace
 

@@ -21,6 +21,7 @@ namespace {
 
 using bench::At;
 using bench::CpuMs;
+using bench::Median;
 
 class TFixedClock : public TStampClock {
  public:
@@ -89,11 +90,6 @@ double PlainPaint(const TTrendModel& Model, double From, double To, QImage& Imag
   }
   p.end();
   return CpuMs() - t0;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 }  // namespace
