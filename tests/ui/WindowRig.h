@@ -39,6 +39,29 @@ class TWindowRig : public ::testing::Test {
     StartSim(options);
   }
 
+  // A COM number with no device behind it, and no serial port of this machine either: on Linux a
+  // dangling COMn link (removed again by DropNoDevice); under Wine a number that neither Wine nor
+  // the relay maps (Wine gives the low ones to the machine's /dev/ttyS*).
+  int NoDevice(int Port) {
+#ifdef _WIN32
+    (void)Port;
+    return 256;
+#else
+    std::filesystem::create_symlink(Dir.Path() + "/gone", Dir.Entry(Port));
+    return Port;
+#endif
+  }
+  void DropNoDevice(int Port) {
+#ifndef _WIN32
+    std::filesystem::remove(Dir.Entry(Port));
+#else
+    (void)Port;
+#endif
+  }
+  static std::string PortParam(int Port) {
+    return "/PORT:" + std::to_string(Port);
+  }
+
   std::filesystem::path Ini() const {
     return std::filesystem::path(Dir.Path()) / "QNLaserControl.ini";
   }
