@@ -4,8 +4,8 @@
 # session through the keyboard (xdotool): the program detects the laser, takes a preset current
 # (Ctrl+1) and a typed one, Laser ON (Ctrl+N) and OFF (Ctrl+S), and exits (Alt+X); the
 # simulator's command log must show each command. Then the installer of the build (cpack -G NSIS,
-# when there is one) installs silently (/S), the installed program starts and finds the laser,
-# and the uninstaller removes it again.
+# when there is one) installs silently (/S), the installed program starts and finds the laser, is
+# moved and writes its place when the session ends (logoff), and the uninstaller removes it again.
 #   scripts/wine-window.sh [WINDOWS_BUILD_DIR [LASER_SIM]]
 # LASER_WINE_SHOT=FILE.png keeps a screenshot of the window (laser on, values shown; needs
 # ImageMagick's import).
@@ -120,12 +120,16 @@ program=$!
 wine_pids+=($program)
 window=$(timeout 60 xdotool search --sync --name "^$caption\$" | head -n1) ||
   fail "the installed program did not find the laser"
-xdotool windowactivate --sync "$window" 2>/dev/null || true
-sleep 1
-press alt x
-within 20 bash -c "! kill -0 $program 2>/dev/null" || fail "the installed program did not exit"
-echo "wine-window: the installed program started, found the laser and ended"
 folder=$(dirname "$installed")
+# Moved, then the session ends (logoff or shutdown: Windows asks the windows, and ends the process
+# right after): the new place must be in the settings file all the same.
+xdotool windowmove --sync "$window" 230 170 2>/dev/null || xdotool windowmove "$window" 230 170
+sleep 1
+wine wineboot --end-session >>"$WINEPREFIX/install.log" 2>&1 || true
+within 20 bash -c "! kill -0 $program 2>/dev/null" || fail "the installed program outlived the session"
+grep -q '^Left=' "$folder/QNLaserControl.ini" 2>/dev/null ||
+  fail "the session ended without the settings written: $(cat "$folder/QNLaserControl.ini" 2>&1)"
+echo "wine-window: the installed program found the laser; at the session's end it wrote its settings"
 wine "$folder/Uninstall.exe" /S >>"$WINEPREFIX/install.log" 2>&1 || fail "the uninstaller failed"
 # The uninstaller runs on as a copy of itself and returns at once.
 within 60 bash -c "[ ! -e \"$folder\" ]" || fail "the uninstaller left $(ls "$folder")"

@@ -536,6 +536,12 @@ void TQNLaserControlMainForm::WatchExitSignals() {
         },
         Qt::QueuedConnection);
   });
+  // A program with windows gets no console event at logoff or shutdown: Windows asks its
+  // windows instead, Qt says aboutToQuit, and the process is ended right after, before exec()
+  // returns to main(). The exit step runs here then: no question, nothing sent, the settings
+  // and the recording written. On a normal exit it runs here too, once.
+  connect(qApp, &QCoreApplication::aboutToQuit, this,
+          [this] { Guarded([this] { FormDestroy(); }); });
 #endif
 }
 
@@ -973,6 +979,7 @@ void TQNLaserControlMainForm::FormDestroy() {
   FRemote->Close();     // no client's command after this
   DetachLaserEvents();  // closing at exit raises no disconnect handling
   FLaser->Disconnect();
+  FRecording->Recorder().Flush();  // the last rows, also when the process is ended next
   TExitState state;
   state.Options = FOptions;
   state.Port = FLaser->Port();
