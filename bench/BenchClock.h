@@ -40,6 +40,13 @@ inline double Median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// The samples' mean; 0 for none.
+inline double Mean(const std::vector<double>& v) {
+  double sum = 0;
+  for (const double x : v) sum += x;
+  return v.empty() ? 0 : sum / static_cast<double>(v.size());
+}
+
 // A time stamp ms after a fixed start (2024-05-01, UTC+2).
 inline TStamp At(std::int64_t ms) {
   TStamp s;

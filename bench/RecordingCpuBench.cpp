@@ -32,6 +32,7 @@ extern char** environ;
 
 namespace {
 
+using bench::Mean;
 using bench::Median;
 using bench::RssKb;
 
@@ -133,10 +134,8 @@ int main(int argc, char** argv) {
         rounds, slice);
     std::printf("  %-24s %14s %14s %14s\n", "", "CPU % median", "CPU % mean", "rows written");
     for (int s = 0; s < StateCount; ++s) {
-      double sum = 0;
-      for (const double c : cpu[s]) sum += c;
-      std::printf("  %-24s %14.2f %14.2f %14llu\n", StateNames[s], Median(cpu[s]),
-                  sum / static_cast<double>(cpu[s].size()), rows[s]);
+      std::printf("  %-24s %14.2f %14.2f %14llu\n", StateNames[s], Median(cpu[s]), Mean(cpu[s]),
+                  rows[s]);
     }
     // Paired within each round: the load a round met is in both of its slices.
     for (int s = stRecording; s < StateCount; ++s) {
@@ -146,9 +145,7 @@ int main(int argc, char** argv) {
         extra.push_back(100 * (cpu[s][r] - cpu[stNeither][r]) / cpu[stNeither][r]);
       }
       if (extra.empty()) continue;
-      double sum = 0;
-      for (const double e : extra) sum += e;
-      const double mean = sum / static_cast<double>(extra.size());
+      const double mean = Mean(extra);
       double squares = 0;
       for (const double e : extra) squares += (e - mean) * (e - mean);
       // The mean's 95 % interval, from the rounds' spread (normal approximation).
